@@ -1,0 +1,1 @@
+#include "rate_converter.h"

@@ -1,0 +1,1 @@
+#include "cic_kernel.h"

@@ -1,0 +1,1 @@
+#include "hbdecim_r2c.h"

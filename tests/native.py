@@ -1,0 +1,226 @@
+"""ctypes access to the native interface exported by the ddc_fn extension.
+
+Every exported signature is declared once here. Pointers travel as c_void_p;
+use ``ptr(array)`` to pass a NumPy buffer. Complex blocks are numpy.complex64.
+Set DDC_FN_PATH to test an extension that is not installed.
+"""
+import ctypes
+import os
+from ctypes import c_char_p, c_double, c_int, c_int32, c_size_t, c_uint32, c_void_p
+
+import numpy as np
+
+P = c_void_p
+
+
+def _library_path():
+    path = os.environ.get("DDC_FN_PATH")
+    if path:
+        return path
+    import ddc_fn
+
+    return ddc_fn.__file__
+
+
+SIGNATURES = {
+    # oscillator
+    "lo_create": (P, [c_double]),
+    "lo_destroy": (None, [P]),
+    "lo_reset": (None, [P]),
+    "lo_get_norm_freq": (c_double, [P]),
+    "lo_set_norm_freq": (None, [P, c_double]),
+    "lo_get_phase": (c_uint32, [P]),
+    "lo_set_phase": (None, [P, c_uint32]),
+    "lo_get_phase_inc": (c_uint32, [P]),
+    "lo_steps": (c_size_t, [P, c_size_t, P]),
+    "lo_steps_ctrl": (c_size_t, [P, P, c_size_t, P]),
+    "lo_steps_max_out": (c_size_t, []),
+    "lo_steps_ctrl_max_out": (c_size_t, []),
+    # half-band real-to-complex decimator
+    "hbdecim_r2c_create": (P, [c_size_t, P]),
+    "hbdecim_r2c_destroy": (None, [P]),
+    "hbdecim_r2c_reset": (None, [P]),
+    "hbdecim_r2c_get_rate": (c_double, [P]),
+    "hbdecim_r2c_get_num_taps": (c_size_t, [P]),
+    "hbdecim_r2c_execute": (c_size_t, [P, P, c_size_t, P, c_size_t]),
+    # half-band decimator
+    "hbdecim_create": (P, [c_size_t, P]),
+    "hbdecim_destroy": (None, [P]),
+    "hbdecim_reset": (None, [P]),
+    "hbdecim_get_rate": (c_double, [P]),
+    "hbdecim_get_num_taps": (c_size_t, [P]),
+    "hbdecim_execute": (c_size_t, [P, P, c_size_t, P, c_size_t]),
+    # CIC
+    "cic_create": (P, [c_uint32]),
+    "cic_destroy": (None, [P]),
+    "cic_reset": (None, [P]),
+    "cic_reconfigure": (None, [P, c_uint32]),
+    "cic_decimate_max_out": (c_size_t, []),
+    "cic_get_ratio": (c_uint32, [P]),
+    "cic_get_shift": (c_uint32, [P]),
+    "cic_get_counter": (c_uint32, [P]),
+    # FIR
+    "fir_create": (P, [P, c_size_t]),
+    "fir_create_real": (P, [P, c_size_t]),
+    "fir_destroy": (None, [P]),
+    "fir_reset": (None, [P]),
+    "fir_get_num_taps": (c_size_t, [P]),
+    "fir_get_is_real": (c_int, [P]),
+    "fir_get_work_cap": (c_size_t, [P]),
+    "fir_execute_max_out": (c_size_t, []),
+    "fir_execute": (c_size_t, [P, P, c_size_t, P]),
+    # resampler
+    "resamp_create": (P, [c_double]),
+    "resamp_create_custom": (P, [c_size_t, c_size_t, P, c_double]),
+    "resamp_destroy": (None, [P]),
+    "resamp_reset": (None, [P]),
+    "resamp_get_rate": (c_double, [P]),
+    "resamp_set_rate": (None, [P, c_double]),
+    "resamp_get_num_phases": (c_size_t, [P]),
+    "resamp_get_num_taps": (c_size_t, [P]),
+    "resamp_get_phase": (c_uint32, [P]),
+    "resamp_get_phase_step": (c_uint32, [P]),
+    "resamp_get_phase_bits": (c_uint32, [P]),
+    "resamp_get_interpolating": (c_int, [P]),
+    "resamp_get_history_size": (c_size_t, [P]),
+    "resamp_get_bank": (P, [P]),
+    "resamp_execute": (c_size_t, [P, P, c_size_t, P, c_size_t]),
+    "resamp_execute_ctrl": (c_size_t, [P, P, P, c_size_t, P, c_size_t]),
+    # design
+    "ciccompmf": (None, [P, c_uint32, c_uint32, c_uint32]),
+    "kaiser_beta": (c_double, [c_double]),
+    "kaiser_num_taps": (c_int32, [c_int32, c_double, c_double, c_double]),
+    # rate converter
+    "RateConverter_create": (P, [c_int, c_double]),
+    "RateConverter_destroy": (None, [P]),
+    "RateConverter_set_rate": (None, [P, c_double]),
+    "RateConverter_get_rate": (c_double, [P]),
+    "RateConverter_stage_label": (c_int, [P, c_int, c_char_p, c_size_t]),
+    "RateConverter_get_num_stages": (c_int, [P]),
+    "RateConverter_get_scratch_cap": (c_size_t, [P]),
+    "RateConverter_execute": (c_size_t, [P, P, c_size_t, P, c_size_t]),
+    "RateConverter_reset": (None, [P]),
+    "RateConverter_execute_max_out": (c_size_t, [P]),
+    "RateConverter_convert": (c_size_t, [c_int, c_double, P, c_size_t, P, c_size_t]),
+    # real-input down-converter
+    "ddcr_create": (P, [c_double, c_double]),
+    "ddcr_execute": (c_size_t, [P, P, c_size_t, P, c_size_t]),
+    "ddcr_reset": (None, [P]),
+    "ddcr_destroy": (None, [P]),
+    "ddcr_get_norm_freq": (c_double, [P]),
+    "ddcr_set_norm_freq": (None, [P, c_double]),
+    "ddcr_get_rate": (c_double, [P]),
+    "ddcr_execute_max_out": (c_size_t, []),
+    # complex-input down-converter
+    "ddc_create": (P, [c_double, c_double]),
+    "ddc_execute": (c_size_t, [P, P, c_size_t, P, c_size_t]),
+    "ddc_reset": (None, [P]),
+    "ddc_destroy": (None, [P]),
+    "ddc_get_norm_freq": (c_double, [P]),
+    "ddc_set_norm_freq": (None, [P, c_double]),
+    "ddc_get_rate": (c_double, [P]),
+    "ddc_execute_max_out": (c_size_t, []),
+}
+
+
+class _Lib:
+    """The extension opened with ctypes; attribute access gives declared functions."""
+
+    def __init__(self, path):
+        self.path = path
+        self._dll = ctypes.CDLL(path)
+        self.missing = []
+        for name, (restype, argtypes) in SIGNATURES.items():
+            try:
+                fn = getattr(self._dll, name)
+            except AttributeError:
+                self.missing.append(name)
+                continue
+            fn.restype = restype
+            fn.argtypes = argtypes
+            setattr(self, name, fn)
+
+
+lib = _Lib(_library_path())
+
+
+# --- NumPy-friendly helpers -------------------------------------------------
+
+def ptr(a):
+    """Address of a NumPy array's first element (None for None)."""
+    if a is None:
+        return None
+    return ctypes.c_void_p(a.ctypes.data)
+
+
+def f32(x):
+    return np.ascontiguousarray(x, dtype=np.float32)
+
+
+def c64(x):
+    return np.ascontiguousarray(x, dtype=np.complex64)
+
+
+def f32_bits(x):
+    """The float32 (or complex64) buffer as uint32 words, for bit-exact comparison."""
+    return np.ascontiguousarray(x).view(np.uint32)
+
+
+def bits_equal(a, b):
+    a = np.ascontiguousarray(a)
+    b = np.ascontiguousarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+class Handle:
+    """Owns a native handle and destroys it when closed or collected.
+
+    ``Handle(lib.lo_create(0.25), lib.lo_destroy)``; use ``h.p`` as the pointer.
+    """
+
+    def __init__(self, pointer, destroy):
+        if not pointer:
+            raise MemoryError("native create returned null")
+        self.p = ctypes.c_void_p(pointer)
+        self._destroy = destroy
+
+    def close(self):
+        if self.p is not None:
+            self._destroy(self.p)
+            self.p = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+
+def execute_c2c(fn, handle, x, cap=None):
+    """Run a complex->complex execute(handle, in, n, out, cap) and return out[:count]."""
+    x = c64(x)
+    cap = len(x) + 2 if cap is None else cap
+    out = np.zeros(max(cap, 1), np.complex64)
+    n = fn(handle.p if isinstance(handle, Handle) else handle, ptr(x), len(x), ptr(out), cap)
+    return out[:n].copy()
+
+
+def execute_r2c(fn, handle, x, cap=None):
+    """Run a real->complex execute(handle, in, n, out, cap) and return out[:count]."""
+    x = f32(x)
+    cap = len(x) + 2 if cap is None else cap
+    out = np.zeros(max(cap, 1), np.complex64)
+    n = fn(handle.p if isinstance(handle, Handle) else handle, ptr(x), len(x), ptr(out), cap)
+    return out[:n].copy()
+
+
+# Half-band branch table (float32 nearest to these values), outermost first.
+HB_TABLE_HALF = [0.00157905323, -0.00467577344, 0.0104431789, -0.0201746244, 0.0357989259,
+                 -0.0608663708, 0.104113407, -0.19753781, 0.631600916]
+HB_TABLE = np.array(HB_TABLE_HALF + HB_TABLE_HALF[::-1], dtype=np.float32)
