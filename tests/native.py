@@ -56,6 +56,7 @@ SIGNATURES = {
     "cic_reset": (None, [P]),
     "cic_reconfigure": (None, [P, c_uint32]),
     "cic_decimate_max_out": (c_size_t, []),
+    "cic_execute": (c_size_t, [P, P, c_size_t, P, c_size_t]),
     "cic_get_ratio": (c_uint32, [P]),
     "cic_get_shift": (c_uint32, [P]),
     "cic_get_counter": (c_uint32, [P]),
