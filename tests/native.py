@@ -121,6 +121,10 @@ SIGNATURES = {
     "ddc_set_norm_freq": (None, [P, c_double]),
     "ddc_get_rate": (c_double, [P]),
     "ddc_execute_max_out": (c_size_t, []),
+    # kernel variant selection
+    "ddc_simd_supported": (c_int, []),
+    "ddc_simd_level": (c_int, []),
+    "ddc_simd_force": (c_int, [c_int]),
 }
 
 
