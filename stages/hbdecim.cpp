@@ -1,1 +1,200 @@
+// Half-band decimator for complex streams.
+//
+// Same polyphase structure as the real-to-complex decimator, without the
+// frequency shift: inputs are taken in pairs, the first sample of each pair
+// goes into history A and the second into history B, and each pair yields
+// one output. The half-band filter's branch taps all fall into one history
+// and its centre tap into the other; the symmetric branch is folded into
+// sums of paired samples, one addition and one fused multiply-add per
+// coefficient, and the centre is added last as fma(0.5, centre, branch).
+// Real and imaginary parts are filtered independently with the same real
+// coefficients.
+//
+// Each history is a power-of-two ring stored twice over, so the window of any
+// output is one contiguous newest-first run with no wrap-around test.
+
 #include "hbdecim.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+struct hbdecim_state {
+    size_t num_taps;     // tap count n as created
+    size_t half;         // n >> 1: stored coefficients, centre position in the window
+    uint32_t even;       // 1 when n is even
+    float *coeffs;       // half values, 0.5 * table
+    cf32_t *history_a;   // 2*L first samples of each pair, mirrored
+    size_t history_size; // L, power of two >= n
+    size_t history_mask; // L - 1
+    size_t pos_a;        // slot of the newest sample in history_a
+    cf32_t *history_b;   // 2*L second samples of each pair, mirrored
+    size_t pos_b;        // slot of the newest sample in history_b
+    uint32_t has_pending; // 1 while one input waits for its partner
+    cf32_t pending;      // that input
+};
+
+namespace {
+
+// Folded branch sum over a newest-first window w: sum of c[k] * (w[k] + w[2h-1-k]),
+// per part. Long branches run 16 interleaved partial sums first; the tail is ascending.
+cf32_t _branch_sum(const float *c, size_t h, const cf32_t *w) noexcept
+{
+    cf32_t s = {0.0f, 0.0f};
+    if (h == 0)
+        return s;
+    const size_t last = 2 * h - 1;
+    size_t k = 0;
+    if (h >= 16) {
+        float pr[16], pi[16];
+        for (int r = 0; r < 16; ++r) {
+            pr[r] = 0.0f;
+            pi[r] = 0.0f;
+        }
+        const size_t blocks_end = h & ~static_cast<size_t>(15);
+        for (; k < blocks_end; k += 16)
+            for (size_t r = 0; r < 16; ++r) {
+                const cf32_t a = w[k + r];
+                const cf32_t b = w[last - k - r];
+                pr[r] = std::fmaf(c[k + r], a.re + b.re, pr[r]);
+                pi[r] = std::fmaf(c[k + r], a.im + b.im, pi[r]);
+            }
+        float qr[4], qi[4];
+        for (int l = 0; l < 4; ++l) {
+            qr[l] = (pr[4 + l] + pr[l]) + (pr[8 + l] + pr[12 + l]);
+            qi[l] = (pi[4 + l] + pi[l]) + (pi[8 + l] + pi[12 + l]);
+        }
+        s.re = (qr[0] + qr[1]) + (qr[2] + qr[3]);
+        s.im = (qi[0] + qi[1]) + (qi[2] + qi[3]);
+    }
+    for (; k < h; ++k) {
+        const cf32_t a = w[k];
+        const cf32_t b = w[last - k];
+        s.re = std::fmaf(c[k], a.re + b.re, s.re);
+        s.im = std::fmaf(c[k], a.im + b.im, s.im);
+    }
+    return s;
+}
+
+inline void _push(cf32_t *hist, size_t &pos, size_t mask, size_t L, cf32_t v) noexcept
+{
+    pos = (pos - 1) & mask;
+    hist[pos] = v;
+    hist[pos + L] = v;
+}
+
+void _produce(hbdecim_state_t *s, cf32_t first, cf32_t second, cf32_t *y) noexcept
+{
+    const size_t L = s->history_size;
+    _push(s->history_a, s->pos_a, s->history_mask, L, first);
+    _push(s->history_b, s->pos_b, s->history_mask, L, second);
+    const cf32_t *A = s->history_a + s->pos_a;
+    const cf32_t *B = s->history_b + s->pos_b;
+    const size_t h = s->half;
+    cf32_t acc;
+    cf32_t centre;
+    if (s->even) {
+        acc = _branch_sum(s->coeffs, h, A);
+        centre = B[h];
+    } else {
+        acc = _branch_sum(s->coeffs, h, B + 1);
+        centre = A[h];
+    }
+    y->re = std::fmaf(0.5f, centre.re, acc.re);
+    y->im = std::fmaf(0.5f, centre.im, acc.im);
+}
+
+void _free_all(hbdecim_state_t *s) noexcept
+{
+    std::free(s->coeffs);
+    std::free(s->history_a);
+    std::free(s->history_b);
+    std::free(s);
+}
+
+} // namespace
+
+extern "C" {
+
+hbdecim_state_t *hbdecim_create(size_t num_taps, const float *coeffs)
+{
+    if (num_taps == 0 || !coeffs)
+        return nullptr;
+    // Absurd tap counts would overflow the ring size.
+    size_t L = 1;
+    while (L < num_taps) {
+        if (L > SIZE_MAX / (4 * sizeof(cf32_t)))
+            return nullptr;
+        L <<= 1;
+    }
+    auto *s = static_cast<hbdecim_state_t *>(std::calloc(1, sizeof(hbdecim_state_t)));
+    if (!s)
+        return nullptr;
+    s->num_taps = num_taps;
+    s->half = num_taps >> 1;
+    s->even = (num_taps & 1u) ? 0u : 1u;
+    // At least one slot so that a tap count of 1 does not look like a failed allocation.
+    s->coeffs = static_cast<float *>(std::malloc((s->half ? s->half : 1) * sizeof(float)));
+    s->history_size = L;
+    s->history_mask = L - 1;
+    s->history_a = static_cast<cf32_t *>(std::calloc(2 * L, sizeof(cf32_t)));
+    s->history_b = static_cast<cf32_t *>(std::calloc(2 * L, sizeof(cf32_t)));
+    if (!s->coeffs || !s->history_a || !s->history_b) {
+        _free_all(s);
+        return nullptr;
+    }
+    for (size_t k = 0; k < s->half; ++k)
+        s->coeffs[k] = 0.5f * coeffs[k];
+    return s;
+}
+
+void hbdecim_destroy(hbdecim_state_t *s)
+{
+    if (s)
+        _free_all(s);
+}
+
+void hbdecim_reset(hbdecim_state_t *s)
+{
+    s->pos_a = 0;
+    s->pos_b = 0;
+    s->has_pending = 0;
+    s->pending = cf32_t{0.0f, 0.0f};
+    std::memset(s->history_a, 0, 2 * s->history_size * sizeof(cf32_t));
+    std::memset(s->history_b, 0, 2 * s->history_size * sizeof(cf32_t));
+}
+
+double hbdecim_get_rate(const hbdecim_state_t *s)
+{
+    (void)s;
+    return 0.5;
+}
+
+size_t hbdecim_get_num_taps(const hbdecim_state_t *s)
+{
+    return s->num_taps;
+}
+
+size_t hbdecim_execute(hbdecim_state_t *s, const cf32_t *x, size_t n_in, cf32_t *y, size_t cap)
+{
+    if (n_in == 0 || cap == 0)
+        return 0;
+    size_t i = 0;
+    size_t j = 0;
+    if (s->has_pending) {
+        _produce(s, s->pending, x[0], &y[0]);
+        s->has_pending = 0;
+        i = 1;
+        j = 1;
+    }
+    for (; i + 1 < n_in && j < cap; i += 2, ++j)
+        _produce(s, x[i], x[i + 1], &y[j]);
+    if (i < n_in) {
+        s->pending = x[i];
+        s->has_pending = 1;
+    }
+    return j;
+}
+
+} // extern "C"
