@@ -4,6 +4,7 @@ import pytest
 from scipy import signal
 
 from native import HB_TABLE, Handle, bits_equal, c64, execute_c2c, f32, lib, ptr
+from test_hbdecim_r2c import fmaf, taps_by_delay  # same tap geometry, exact float32 fma
 
 TABLE = f32(HB_TABLE)
 
@@ -19,36 +20,10 @@ def run(h, x, cap=None):
     return execute_c2c(lib.hbdecim_execute, h, x, cap)
 
 
-def taps_by_delay(n, table):
-    """g[d]: the filter tap at delay d counted back from the second input of a pair."""
-    t = np.asarray(table, np.float64)
-    g = np.zeros(2 * n + 1)
-    g[n] = 0.5
-    first = 2 if n % 2 else 1
-    for k in range(n // 2):
-        g[first + 2 * k] += 0.5 * t[k]
-        g[2 * n - first - 2 * k] += 0.5 * t[k]
-    return g
-
-
 def model(x, n, table):
     """Float64 oracle: convolve with the tap geometry, keep outputs ending on odd inputs."""
     full = np.convolve(np.asarray(x, np.complex128), taps_by_delay(n, table))[: len(x)]
     return full[1::2]
-
-
-def fmaf(a, b, c):
-    """Correctly rounded float32 fused multiply-add, by round-to-odd in float64."""
-    a = np.asarray(a, np.float32).astype(np.float64)
-    b = np.asarray(b, np.float32).astype(np.float64)
-    c = np.asarray(c, np.float32).astype(np.float64)
-    p = a * b  # exact: 48 significant bits at most
-    s = p + c
-    bb = s - p
-    err = (p - (s - bb)) + (c - bb)
-    even = (s.view(np.int64) & 1) == 0
-    s = np.where((err != 0) & even, np.nextafter(s, np.where(err > 0, np.inf, -np.inf)), s)
-    return s.astype(np.float32)
 
 
 def branch_sum(c, w):
