@@ -112,6 +112,7 @@ SIGNATURES = {
     "ddcr_set_norm_freq": (None, [P, c_double]),
     "ddcr_get_rate": (c_double, [P]),
     "ddcr_execute_max_out": (c_size_t, []),
+    "ddcr_execute_capacity": (c_size_t, [c_size_t]),
     # complex-input down-converter
     "ddc_create": (P, [c_double, c_double]),
     "ddc_execute": (c_size_t, [P, P, c_size_t, P, c_size_t]),
@@ -121,6 +122,7 @@ SIGNATURES = {
     "ddc_set_norm_freq": (None, [P, c_double]),
     "ddc_get_rate": (c_double, [P]),
     "ddc_execute_max_out": (c_size_t, []),
+    "ddc_execute_capacity": (c_size_t, [P, c_size_t]),
     # kernel variant selection
     "ddc_simd_supported": (c_int, []),
     "ddc_simd_level": (c_int, []),
