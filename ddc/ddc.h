@@ -13,15 +13,37 @@ DDC_EXTERN_C_BEGIN
 
 typedef struct ddc_state ddc_state_t;
 
-/* Null for a rate that is not positive and finite, or an exhausted allocation. */
+/* New DDC tuned to norm_freq (cycles per input sample, any double) for
+   fs_out = rate*fs_in. Null for a rate that is not positive and finite, at or
+   below 2^-32 or with no buildable plan, or an exhausted allocation. */
 DDC_API ddc_state_t *ddc_create(double norm_freq, double rate);
+/* Mixes n_in complex samples with the oscillator and converts them; writes at
+   most cap samples to out and returns that count. 0 for n_in = 0 or an
+   allocation failure (then nothing is consumed). A capacity of
+   ddc_execute_capacity(s, n_in) always suffices; with less, the last stage
+   drops the inputs it has no room for. Needs a live handle. */
 DDC_API size_t ddc_execute(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap);
+/*
+ * Output capacity that suffices for a block of n_in samples whatever the state:
+ * 0 for n_in = 0; n_in at rate 1; above rate 1, ceil(n_in * 2^32 / s) with
+ * s = floor(2^32 / rate) the resampler's phase step (SIZE_MAX once s is 0,
+ * above rate 2^32); below rate 1 the worst case of the planned stages composed
+ * in order (half-band floor((n+1)/2), CIC(R) floor((n+R-1)/R), decimating
+ * resampler floor((n*s + 2^32 - 1)/2^32), interpolating remainder
+ * ceil(n*2^32/s)), which never exceeds max(n_in, 2). Saturates at SIZE_MAX.
+ */
+DDC_API size_t ddc_execute_capacity(const ddc_state_t *s, size_t n_in);
+/* Oscillator phase and converter histories back to creation; frequency and rate kept. */
 DDC_API void ddc_reset(ddc_state_t *s);
+/* Releases the DDC; null is accepted. */
 DDC_API void ddc_destroy(ddc_state_t *s);
+/* The oscillator frequency as last set (not wrapped). */
 DDC_API double ddc_get_norm_freq(const ddc_state_t *s);
+/* Retunes from the next block on; the phase and all histories continue. */
 DDC_API void ddc_set_norm_freq(ddc_state_t *s, double norm_freq);
+/* The converter's rate, the one given at creation. */
 DDC_API double ddc_get_rate(const ddc_state_t *s);
-/* Always 0 (no fixed bound). */
+/* Always 0 (no fixed bound; see ddc_execute_capacity). */
 DDC_API size_t ddc_execute_max_out(void);
 
 DDC_EXTERN_C_END

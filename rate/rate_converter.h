@@ -3,7 +3,8 @@
  * (one or two half-band decimators, a fourth-order CIC with an optional 7-tap
  * compensation FIR, and/or the polyphase resampler), run through two ping-pong
  * scratch buffers that grow to the longest block and never shrink.
- * One thread per handle.
+ * Counts and capacities are in complex samples. Every function but destroy
+ * needs a live handle; one thread per handle.
  */
 #ifndef DDC_RATE_RATE_CONVERTER_H
 #define DDC_RATE_RATE_CONVERTER_H
@@ -17,25 +18,35 @@ typedef struct RateConverter RateConverter;
 /* Stage type codes. */
 enum { STAGE_HALFBAND = 0, STAGE_CIC = 1, STAGE_RESAMPLER = 2 };
 
-/* Plans and builds; null for a rate that is not positive and finite, or at or
-   below 2^-32, an unbuildable plan, or an exhausted allocation. */
+/* Plans and builds the cascade for rate = fs_out / fs_in; compensate nonzero
+   gives every CIC stage a 7-tap droop-compensation FIR. Null for a rate that
+   is not positive and finite, or at or below 2^-32, an unbuildable plan (a
+   non-power-of-two rate below 1/8192), or an exhausted allocation. */
 DDC_API RateConverter *RateConverter_create(int compensate, double rate);
+/* Releases every stage, both scratch buffers and the converter; null accepted. */
 DDC_API void RateConverter_destroy(RateConverter *rc);
-/* Rebuilds the whole cascade from zero history; an invalid rate is ignored.
-   A failed rebuild leaves an empty converter (every block gives 0). */
+/* Rebuilds the whole cascade from zero history, even for the same rate; a rate
+   that create would refuse is ignored (nothing changes). A failed rebuild
+   leaves an empty converter (every block gives 0) reporting the new rate. */
 DDC_API void RateConverter_set_rate(RateConverter *rc, double rate);
+/* The rate as last given (the requested ratio). */
 DDC_API double RateConverter_get_rate(const RateConverter *rc);
 /* Label of stage `index` into buf (size bytes with terminator, cut like snprintf);
    1, or 0 for an index out of range (buf untouched). */
 DDC_API int RateConverter_stage_label(const RateConverter *rc, int index, char *buf, size_t size);
+/* Number of stages: 1 or 2, 0 after a failed rebuild. */
 DDC_API int RateConverter_get_num_stages(const RateConverter *rc);
-/* Capacity of each scratch buffer in complex samples. */
+/* Capacity of each scratch buffer in complex samples (0 before the first block). */
 DDC_API size_t RateConverter_get_scratch_cap(const RateConverter *rc);
-/* Runs one block; returns the samples written to out (at most cap). */
+/* Runs n complex samples through all stages; returns the samples written to
+   out (at most cap). Only the last stage sees cap; when it runs out of room the
+   inputs it has not taken are dropped. 0 for an empty converter or when the
+   scratch buffers cannot grow (then nothing is consumed). */
 DDC_API size_t RateConverter_execute(RateConverter *rc, const cf32_t *in, size_t n,
                                      cf32_t *out, size_t cap);
+/* Every stage's history and phase back to creation; plan and buffers kept. */
 DDC_API void RateConverter_reset(RateConverter *rc);
-/* floor(rate*65536) + 2 above rate 1, else 65538. */
+/* floor(rate*65536) + 2 above rate 1 (saturating), else 65538. */
 DDC_API size_t RateConverter_execute_max_out(const RateConverter *rc);
 /* One-shot create, execute, destroy; 0 if the converter cannot be created. */
 DDC_API size_t RateConverter_convert(int compensate, double rate, const cf32_t *in, size_t n,

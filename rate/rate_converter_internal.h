@@ -1,0 +1,36 @@
+/* Library-internal rate-converter operations used by the front ends (not exported). */
+#ifndef DDC_RATE_RATE_CONVERTER_INTERNAL_H
+#define DDC_RATE_RATE_CONVERTER_INTERNAL_H
+
+#include "rate_converter.h"
+
+DDC_EXTERN_C_BEGIN
+
+/*
+ * Makes both ping-pong scratch buffers hold at least n complex samples, so that
+ * a following RateConverter_execute with a block of at most n samples
+ * allocates nothing. Returns 0 on success (also for an empty converter, which
+ * never uses them) and -1 when the allocation failed; then both buffers are
+ * released and the capacity is 0, exactly as a failed execute leaves them.
+ * No stage runs. Needs a live handle.
+ */
+int RateConverter_reserve(RateConverter *rc, size_t n);
+
+/*
+ * An output capacity that suffices for a block of n input samples whatever
+ * the state of the stages: each stage's worst case, composed in processing
+ * order (n_out of one stage is n_in of the next):
+ *   half-band                      floor((n + 1) / 2)      (a held-over sample)
+ *   CIC(R), with or without FIR    floor((n + R - 1) / R)  (counter R - 1)
+ *   resampler, rate exactly 1      n
+ *   resampler, decimating          floor((n*s + 2^32 - 1) / 2^32)  (phase 2^32 - 1)
+ *   resampler, interpolating       ceil(n * 2^32 / s)      (phase 0; SIZE_MAX if s = 0)
+ * with s the resampler's phase step; each term saturates at SIZE_MAX. 0 for
+ * n = 0 and for an empty converter. Below rate 1 the result never exceeds
+ * max(n, 2). Needs a live handle.
+ */
+size_t RateConverter_capacity(const RateConverter *rc, size_t n);
+
+DDC_EXTERN_C_END
+
+#endif
