@@ -16,9 +16,11 @@ typedef struct fir_state fir_state_t;
 DDC_API fir_state_t *fir_create(const cf32_t *taps, size_t num_taps);
 /* Copies L real taps (each scales both components). */
 DDC_API fir_state_t *fir_create_real(const float *taps, size_t num_taps);
+/* Releases taps, history, work area and handle; null is accepted. */
 DDC_API void fir_destroy(fir_state_t *s);
-/* Zero history; the work area stays allocated. */
+/* Zero history; the work area stays allocated. Needs a live handle, as do the getters. */
 DDC_API void fir_reset(fir_state_t *s);
+/* Tap count L. */
 DDC_API size_t fir_get_num_taps(const fir_state_t *s);
 /* 1 for real taps, 0 for complex taps. */
 DDC_API int fir_get_is_real(const fir_state_t *s);
