@@ -1,0 +1,354 @@
+/*
+ * Throughput of the library through its C interface: the DDCR, the DDC and
+ * each stage family on its own, plus DDCR creation time and heap footprint.
+ *
+ * One case per process (bench/run.py starts each one pinned to a core):
+ *   ddc_bench info
+ *   ddc_bench ddcr RATE | ddc RATE | lo | hbr2c | hb | cic R | fir TAPS | resamp RATE
+ *   ddc_bench create RATE
+ * followed by [--samples N] [--block N] [--passes N] [--simd LEVEL].
+ * A pass streams the whole test signal through one handle in blocks, state
+ * carried over, so a pass is exactly what a long-running receiver does; the
+ * handle is never reset between passes. Each case prints one JSON line.
+ *
+ * Heap footprint is taken from glibc's own accounting (mallinfo2: bytes in
+ * use in the main arena plus mmapped blocks, chunk overhead included) before
+ * and after a create, so it covers every allocation however it was made.
+ *
+ * Every library function is referenced weakly and the archive is linked whole:
+ * a family that is not built yet shows up as a "missing" error for the cases
+ * that need it instead of breaking the build of all the others.
+ */
+#include "bench_common.h"
+
+#include <malloc.h>
+
+#include "ddc/ddc.h"
+#include "ddc/ddcr.h"
+#include "stages/cic.h"
+#include "stages/fir.h"
+#include "stages/hbdecim.h"
+#include "stages/hbdecim_r2c.h"
+#include "stages/lo.h"
+#include "stages/resamp.h"
+#include "stages/simd.h"
+
+#pragma weak ddcr_create
+#pragma weak ddcr_execute
+#pragma weak ddcr_destroy
+#pragma weak ddc_create
+#pragma weak ddc_execute
+#pragma weak ddc_destroy
+#pragma weak lo_create
+#pragma weak lo_steps
+#pragma weak lo_destroy
+#pragma weak hbdecim_r2c_create
+#pragma weak hbdecim_r2c_execute
+#pragma weak hbdecim_r2c_destroy
+#pragma weak hbdecim_create
+#pragma weak hbdecim_execute
+#pragma weak hbdecim_destroy
+#pragma weak cic_create
+#pragma weak cic_execute
+#pragma weak cic_destroy
+#pragma weak fir_create_real
+#pragma weak fir_execute
+#pragma weak fir_destroy
+#pragma weak resamp_create
+#pragma weak resamp_execute
+#pragma weak resamp_destroy
+#pragma weak ddc_simd_supported
+#pragma weak ddc_simd_level
+#pragma weak ddc_simd_force
+
+/* The half-band branch table the DDCR and the rate converter use (outermost first, twice the tap weight). */
+static const float HB_TABLE[18] = {
+    0.00157905323f, -0.00467577344f, 0.0104431789f, -0.0201746244f, 0.0357989259f,
+    -0.0608663708f, 0.104113407f,    -0.19753781f,  0.631600916f,   0.631600916f,
+    -0.19753781f,   0.104113407f,    -0.0608663708f, 0.0357989259f, -0.0201746244f,
+    0.0104431789f,  -0.00467577344f, 0.00157905323f};
+
+#define NEED(fn)                                                                           \
+    do {                                                                                   \
+        if (!(fn)) {                                                                       \
+            printf("{\"error\": \"missing %s\"}\n", #fn);                                  \
+            return 3;                                                                      \
+        }                                                                                  \
+    } while (0)
+
+#define FAIL(msg)                                                                          \
+    do {                                                                                   \
+        printf("{\"error\": \"%s\"}\n", msg);                                              \
+        return 4;                                                                          \
+    } while (0)
+
+static const char *level_name(int level)
+{
+    switch (level) {
+    case 0: return "scalar";
+    case 1: return "avx2";
+    case 2: return "avx512";
+    default: return "unknown";
+    }
+}
+
+/* Applies --simd; returns the level in force (-1 when the library has no variant switch). */
+static int apply_simd(const bench_opts_t *o, int *forced_ok)
+{
+    *forced_ok = 1;
+    if (!ddc_simd_level)
+        return -1;
+    if (o->simd >= 0 && ddc_simd_force)
+        *forced_ok = ddc_simd_force(o->simd) >= 0;
+    return ddc_simd_level();
+}
+
+/* One timed run: the kind of handle decides the call, so each case below only sets it up. */
+typedef enum { K_DDCR, K_DDC, K_LO, K_HBR2C, K_HB, K_CIC, K_FIR, K_RESAMP } kind_t;
+
+typedef struct run {
+    kind_t kind;
+    void *h;          /* the handle */
+    const float *xr;  /* real input (K_DDCR, K_HBR2C) */
+    const cf32_t *xc; /* complex input (others) */
+    cf32_t *out;      /* output block */
+    size_t cap;       /* its capacity in complex samples */
+    size_t produced;  /* outputs of the last block */
+} run_t;
+
+static size_t run_block(run_t *r, size_t off, size_t n)
+{
+    switch (r->kind) {
+    case K_DDCR: return ddcr_execute((ddcr_state_t *)r->h, r->xr + off, n, r->out, r->cap);
+    case K_DDC: return ddc_execute((ddc_state_t *)r->h, r->xc + off, n, r->out, r->cap);
+    case K_LO: return lo_steps((lo_state_t *)r->h, n, r->out);
+    case K_HBR2C:
+        return hbdecim_r2c_execute((hbdecim_r2c_state_t *)r->h, r->xr + off, n, r->out, r->cap);
+    case K_HB: return hbdecim_execute((hbdecim_state_t *)r->h, r->xc + off, n, r->out, r->cap);
+    case K_CIC: return cic_execute((cic_state_t *)r->h, r->xc + off, n, r->out, r->cap);
+    case K_FIR: return fir_execute((fir_state_t *)r->h, r->xc + off, n, r->out);
+    case K_RESAMP: return resamp_execute((resamp_state_t *)r->h, r->xc + off, n, r->out, r->cap);
+    }
+    return 0;
+}
+
+/* Warm-up blocks (scratch growth, caches), then the timed passes. Returns total outputs of the last pass. */
+static size_t timed_passes(run_t *r, const bench_opts_t *o, double *pass_s)
+{
+    size_t nblocks = o->samples / o->block, total = 0;
+    for (size_t b = 0; b < 8 && b < nblocks; b++)
+        r->produced = run_block(r, b * o->block, o->block);
+    for (int p = 0; p < o->passes; p++) {
+        total = 0;
+        double t0 = now_s();
+        for (size_t b = 0; b < nblocks; b++) {
+            r->produced = run_block(r, b * o->block, o->block);
+            total += r->produced;
+        }
+        pass_s[p] = now_s() - t0;
+    }
+    return total;
+}
+
+static void lowpass_taps(float *taps, size_t n)
+{
+    /* Hamming-windowed sinc, cut-off 0.2: realistic values, the speed does not depend on them. */
+    double mid = 0.5 * (double)(n - 1), sum = 0;
+    for (size_t i = 0; i < n; i++) {
+        double t = (double)i - mid;
+        double s = t == 0 ? 0.4 : sin(2 * M_PI * 0.2 * t) / (M_PI * t);
+        double w = n > 1 ? 0.54 - 0.46 * cos(2 * M_PI * (double)i / (double)(n - 1)) : 1.0;
+        taps[i] = (float)(s * w);
+        sum += s * w;
+    }
+    for (size_t i = 0; i < n; i++)
+        taps[i] = (float)(taps[i] / sum);
+}
+
+static size_t heap_in_use(void)
+{
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+#else
+    struct mallinfo m = mallinfo();
+    return (size_t)(unsigned)m.uordblks + (size_t)(unsigned)m.hblkhd;
+#endif
+}
+
+/* Creation time (first in process, then the median of later ones) and heap bytes held per DDCR. */
+static int case_create(double rate, const bench_opts_t *o)
+{
+    NEED(ddcr_create);
+    NEED(ddcr_destroy);
+    NEED(ddcr_execute);
+    const double nf = -(2.0 * CARRIER + 0.5);
+    size_t heap0 = heap_in_use();
+    double t0 = now_s();
+    ddcr_state_t *first = ddcr_create(nf, rate);
+    double first_us = (now_s() - t0) * 1e6;
+    if (!first)
+        FAIL("ddcr_create returned null");
+    size_t first_bytes = heap_in_use() - heap0;
+
+    int later = o->passes < 20 ? 20 : o->passes;
+    double *dt = (double *)malloc((size_t)later * sizeof *dt);
+    if (!dt)
+        FAIL("out of memory");
+    for (int i = 0; i < later; i++) {
+        t0 = now_s();
+        ddcr_state_t *h = ddcr_create(nf, rate);
+        dt[i] = (now_s() - t0) * 1e6;
+        ddcr_destroy(h);
+    }
+
+    /* Footprint of a DDCR other than the first, so process-wide tables are not counted. */
+    size_t before = heap_in_use();
+    ddcr_state_t *h = ddcr_create(nf, rate);
+    size_t at_create = heap_in_use() - before;
+    float *x = make_real(o->block);
+    cf32_t *out = (cf32_t *)malloc(o->block * sizeof *out);
+    if (!h || !x || !out)
+        FAIL("create or buffer allocation failed");
+    size_t base = heap_in_use(); /* x and out are ours, not the DDCR's */
+    ddcr_execute(h, x, o->block, out, o->block);
+    size_t after_block = at_create + (heap_in_use() - base);
+    free(x);
+    free(out);
+    size_t before_destroy = heap_in_use();
+    ddcr_destroy(h);
+    long long released = (long long)before_destroy - (long long)heap_in_use();
+    ddcr_destroy(first);
+
+    printf("{\"impl\": \"ours-c\", \"kind\": \"create\", \"rate\": %.17g, \"first_us\": %.3f, "
+           "\"later_us_median\": %.3f, \"later_count\": %d, \"first_bytes\": %zu, "
+           "\"bytes_at_create\": %zu, \"bytes_after_block\": %zu, \"bytes_released\": %lld, "
+           "\"block\": %zu, \"accounting\": \"glibc mallinfo2 (uordblks + hblkhd)\"}\n",
+           rate, first_us, median(dt, later), later, first_bytes, at_create, after_block,
+           released, o->block);
+    free(dt);
+    return 0;
+}
+
+static int case_info(void)
+{
+    printf("{\"impl\": \"ours-c\", \"kind\": \"info\", \"simd_supported\": %d, \"simd_level\": %d, "
+           "\"simd_name\": \"%s\", \"compiler\": \"%s\"}\n",
+           ddc_simd_supported ? ddc_simd_supported() : -1, ddc_simd_level ? ddc_simd_level() : -1,
+           ddc_simd_level ? level_name(ddc_simd_level()) : "none", __VERSION__);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s info | ddcr RATE | ddc RATE | lo | hbr2c | hb | cic R | fir TAPS | "
+                        "resamp RATE | create RATE  [--samples N] [--block N] [--passes N] [--simd L]\n",
+                argv[0]);
+        return 2;
+    }
+    const char *what = argv[1];
+    if (!strcmp(what, "info"))
+        return case_info();
+    int has_arg = strcmp(what, "lo") && strcmp(what, "hbr2c") && strcmp(what, "hb");
+    double arg = has_arg && argc > 2 ? strtod(argv[2], NULL) : 0.0;
+    bench_opts_t o;
+    if ((has_arg && argc < 3) || !parse_opts(argc, argv, has_arg ? 3 : 2, &o)) {
+        fprintf(stderr, "bad arguments\n");
+        return 2;
+    }
+    int forced_ok;
+    int level = apply_simd(&o, &forced_ok);
+    if (!forced_ok)
+        FAIL("requested kernel level not available on this CPU");
+    if (!strcmp(what, "create"))
+        return case_create(arg, &o);
+
+    run_t r;
+    memset(&r, 0, sizeof r);
+    double rate = 1.0;        /* output/input of the case, for the record */
+    int real_in = 0;          /* input is real float32 */
+    size_t cap = o.block + 64;
+    const char *kind = what;
+    if (!strcmp(what, "ddcr")) {
+        NEED(ddcr_create); NEED(ddcr_execute); NEED(ddcr_destroy);
+        r.kind = K_DDCR, rate = arg, real_in = 1;
+        r.h = ddcr_create(-(2.0 * CARRIER + 0.5), rate);
+    } else if (!strcmp(what, "ddc")) {
+        NEED(ddc_create); NEED(ddc_execute); NEED(ddc_destroy);
+        r.kind = K_DDC, rate = arg;
+        r.h = ddc_create(-CARRIER, rate);
+        if (rate > 1)
+            cap = (size_t)(rate * (double)o.block) + 64;
+    } else if (!strcmp(what, "lo")) {
+        NEED(lo_create); NEED(lo_steps); NEED(lo_destroy);
+        r.kind = K_LO;
+        r.h = lo_create(0.1234);
+    } else if (!strcmp(what, "hbr2c")) {
+        NEED(hbdecim_r2c_create); NEED(hbdecim_r2c_execute); NEED(hbdecim_r2c_destroy);
+        r.kind = K_HBR2C, rate = 0.5, real_in = 1;
+        r.h = hbdecim_r2c_create(19, HB_TABLE);
+    } else if (!strcmp(what, "hb")) {
+        NEED(hbdecim_create); NEED(hbdecim_execute); NEED(hbdecim_destroy);
+        r.kind = K_HB, rate = 0.5;
+        r.h = hbdecim_create(19, HB_TABLE);
+    } else if (!strcmp(what, "cic")) {
+        NEED(cic_create); NEED(cic_execute); NEED(cic_destroy);
+        r.kind = K_CIC, rate = 1.0 / arg;
+        r.h = cic_create((uint32_t)arg);
+    } else if (!strcmp(what, "fir")) {
+        NEED(fir_create_real); NEED(fir_execute); NEED(fir_destroy);
+        size_t ntaps = (size_t)arg;
+        float *taps = (float *)malloc((ntaps ? ntaps : 1) * sizeof *taps);
+        if (!taps)
+            FAIL("out of memory");
+        lowpass_taps(taps, ntaps);
+        r.kind = K_FIR;
+        r.h = fir_create_real(taps, ntaps);
+        free(taps);
+        kind = ntaps <= 7 ? "fir-short" : "fir-long";
+    } else if (!strcmp(what, "resamp")) {
+        NEED(resamp_create); NEED(resamp_execute); NEED(resamp_destroy);
+        r.kind = K_RESAMP, rate = arg;
+        r.h = resamp_create(rate);
+        if (rate > 1)
+            cap = (size_t)(rate * (double)o.block) + 64;
+    } else {
+        fprintf(stderr, "unknown case %s\n", what);
+        return 2;
+    }
+    if (!r.h)
+        FAIL("create returned null");
+
+    void *in = real_in ? (void *)make_real(o.samples) : (void *)make_complex(o.samples);
+    r.out = (cf32_t *)malloc(cap * sizeof *r.out);
+    double *pass_s = (double *)malloc((size_t)o.passes * sizeof *pass_s);
+    if (!in || !r.out || !pass_s)
+        FAIL("out of memory");
+    r.xr = (const float *)in;
+    r.xc = (const cf32_t *)in;
+    r.cap = cap;
+
+    size_t outputs = timed_passes(&r, &o, pass_s);
+    print_times("ours-c", kind, rate, &o, pass_s, (double)o.samples);
+    printf(", \"arg\": %.17g, \"outputs_per_pass\": %zu, \"simd_level\": %d, \"simd_name\": \"%s\"",
+           arg, outputs, level, level_name(level));
+    if (r.kind == K_DDCR || r.kind == K_DDC)
+        printf(", \"dc_purity\": %.6f", dc_purity((const float *)r.out, r.produced));
+    printf("}\n");
+
+    switch (r.kind) {
+    case K_DDCR: ddcr_destroy((ddcr_state_t *)r.h); break;
+    case K_DDC: ddc_destroy((ddc_state_t *)r.h); break;
+    case K_LO: lo_destroy((lo_state_t *)r.h); break;
+    case K_HBR2C: hbdecim_r2c_destroy((hbdecim_r2c_state_t *)r.h); break;
+    case K_HB: hbdecim_destroy((hbdecim_state_t *)r.h); break;
+    case K_CIC: cic_destroy((cic_state_t *)r.h); break;
+    case K_FIR: fir_destroy((fir_state_t *)r.h); break;
+    case K_RESAMP: resamp_destroy((resamp_state_t *)r.h); break;
+    }
+    free(in);
+    free(r.out);
+    free(pass_s);
+    return 0;
+}
