@@ -1,0 +1,379 @@
+/*
+ * Allocation-fault harness for the rate converter and the front ends.
+ *
+ * Linked against the static library with -Wl,--wrap=malloc,--wrap=calloc,
+ * --wrap=realloc,--wrap=free, so every allocation the library makes goes
+ * through the counters below. A scenario makes allocation number k fail, for
+ * k = 1, 2, ... until the operation succeeds, and checks that each failure is
+ * reported, leaks nothing and (for processing) consumes nothing.
+ *
+ * Usage: alloc_faults SCENARIO; prints "ok SCENARIO <failures exercised>" and
+ * exits 0, or prints "FAIL ..." and exits 1.
+ */
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "ddc/ddc.h"
+#include "ddc/ddcr.h"
+#include "ddc/ddcr_internal.h"
+#include "rate/rate_converter.h"
+
+void *__real_malloc(size_t n);
+void *__real_calloc(size_t n, size_t m);
+void *__real_realloc(void *p, size_t n);
+void __real_free(void *p);
+
+static long g_live;     /* blocks allocated by the library and not yet freed */
+static long g_count;    /* allocations attempted since arm() */
+static long g_fail_at;  /* attempt number that fails, 0 for none */
+
+static int _should_fail(void)
+{
+    ++g_count;
+    return g_fail_at != 0 && g_count == g_fail_at;
+}
+
+void *__wrap_malloc(size_t n)
+{
+    if (_should_fail())
+        return NULL;
+    void *p = __real_malloc(n);
+    if (p)
+        ++g_live;
+    return p;
+}
+
+void *__wrap_calloc(size_t n, size_t m)
+{
+    if (_should_fail())
+        return NULL;
+    void *p = __real_calloc(n, m);
+    if (p)
+        ++g_live;
+    return p;
+}
+
+void *__wrap_realloc(void *q, size_t n)
+{
+    if (_should_fail())
+        return NULL;
+    void *p = __real_realloc(q, n);
+    if (p && !q)
+        ++g_live;
+    return p;
+}
+
+void __wrap_free(void *p)
+{
+    if (p)
+        --g_live;
+    __real_free(p);
+}
+
+static void arm(long k)
+{
+    g_count = 0;
+    g_fail_at = k;
+}
+
+static void disarm(void)
+{
+    g_fail_at = 0;
+}
+
+static int g_failed;
+
+#define CHECK(cond, ...)                                                                           \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            printf("FAIL %s:%d: ", __func__, __LINE__);                                            \
+            printf(__VA_ARGS__);                                                                   \
+            printf("\n");                                                                          \
+            g_failed = 1;                                                                          \
+            return -1;                                                                             \
+        }                                                                                          \
+    } while (0)
+
+enum { MAX_K = 64 };
+
+static void fill_real(float *x, size_t n, unsigned seed)
+{
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        x[i] = (float)((seed >> 8) & 0xFFFF) / 65536.0f - 0.5f;
+    }
+}
+
+static void fill_complex(cf32_t *x, size_t n, unsigned seed)
+{
+    fill_real((float *)x, 2 * n, seed);
+}
+
+/* Create fails cleanly at every allocation point, for every plan shape. */
+static long scenario_rc_create(void)
+{
+    static const double rates[] = {2.0, 1.0, 0.75, 0.5, 0.25, 0.125, 0.1, 0.07, 1.0 / 12,
+                                   0.0002, 0x1p-13, 0.0001};
+    long exercised = 0;
+    for (int comp = 0; comp <= 1; ++comp) {
+        for (size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
+            const long base = g_live;
+            int built = 0;
+            for (long k = 1; k <= MAX_K && !built; ++k) {
+                arm(k);
+                RateConverter *rc = RateConverter_create(comp, rates[r]);
+                disarm();
+                if (rc) {
+                    built = 1;
+                    RateConverter_destroy(rc);
+                } else {
+                    ++exercised;
+                }
+                CHECK(g_live == base, "rate %g comp %d fail_at %ld: %ld blocks leaked", rates[r],
+                      comp, k, g_live - base);
+                if (!rc && g_count < k)
+                    break; /* refused without reaching allocation k: unbuildable */
+            }
+            CHECK(built || rates[r] == 0.0001, "rate %g comp %d never built", rates[r], comp);
+        }
+    }
+    return exercised;
+}
+
+/* A failed rebuild leaves an empty converter holding the new rate, and leaks nothing. */
+static long scenario_rc_set_rate(void)
+{
+    static const double rates[] = {0.25, 0.1, 0.07, 0x1p-13, 2.0};
+    long exercised = 0;
+    for (int comp = 0; comp <= 1; ++comp) {
+        for (size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
+            const long base_empty = g_live + 1; /* the converter record alone */
+            RateConverter *rc = RateConverter_create(comp, 0.5);
+            CHECK(rc, "create");
+            cf32_t in[64], out[64];
+            fill_complex(in, 64, 7);
+            RateConverter_execute(rc, in, 64, out, 64); /* scratch buffers exist */
+            int built = 0;
+            for (long k = 1; k <= MAX_K && !built; ++k) {
+                arm(k);
+                RateConverter_set_rate(rc, rates[r]);
+                disarm();
+                CHECK(RateConverter_get_rate(rc) == rates[r], "rate not stored");
+                if (RateConverter_get_num_stages(rc) == 0) {
+                    ++exercised;
+                    CHECK(g_live == base_empty, "rate %g fail_at %ld: %ld blocks leaked", rates[r],
+                          k, g_live - base_empty);
+                    memset(out, 0x55, sizeof out);
+                    CHECK(RateConverter_execute(rc, in, 64, out, 64) == 0, "empty converter output");
+                    CHECK(((unsigned char *)out)[0] == 0x55, "empty converter wrote");
+                    RateConverter_set_rate(rc, 0.5); /* refill for the next attempt */
+                    CHECK(RateConverter_get_num_stages(rc) == 1, "refill");
+                    RateConverter_execute(rc, in, 64, out, 64);
+                } else {
+                    built = 1;
+                }
+            }
+            CHECK(built, "never rebuilt");
+            RateConverter_destroy(rc);
+        }
+    }
+    return exercised;
+}
+
+/* A failed scratch allocation consumes nothing; the next call starts over. */
+static long scenario_rc_execute(void)
+{
+    enum { N = 4000 };
+    static cf32_t in[N], out_a[N], out_b[N];
+    fill_complex(in, N, 11);
+    long exercised = 0;
+    static const double rates[] = {0.1, 0.25, 0.75, 0.07};
+    for (size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
+        RateConverter *ref = RateConverter_create(0, rates[r]);
+        const size_t n_ref = RateConverter_execute(ref, in, N, out_a, N);
+        RateConverter_destroy(ref);
+        for (long k = 1; k <= 2; ++k) {
+            RateConverter *rc = RateConverter_create(0, rates[r]);
+            CHECK(rc, "create");
+            const long base = g_live;
+            arm(k);
+            const size_t c = RateConverter_execute(rc, in, N, out_b, N);
+            disarm();
+            CHECK(c == 0, "rate %g fail_at %ld: returned %zu", rates[r], k, c);
+            CHECK(RateConverter_get_scratch_cap(rc) == 0, "scratch kept after failure");
+            CHECK(g_live == base, "scratch leaked");
+            ++exercised;
+            const size_t n = RateConverter_execute(rc, in, N, out_b, N);
+            CHECK(n == n_ref && memcmp(out_a, out_b, n * sizeof(cf32_t)) == 0,
+                  "rate %g: the failed block was consumed", rates[r]);
+            RateConverter_destroy(rc);
+        }
+    }
+    return exercised;
+}
+
+static long scenario_ddcr_create(void)
+{
+    static const double rates[] = {0.25, 0.125, 0.2, 0.05, 0.035, 0x1p-14, 0.0001};
+    long exercised = 0;
+    for (size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
+        const long base = g_live;
+        int built = 0;
+        for (long k = 1; k <= MAX_K && !built; ++k) {
+            arm(k);
+            ddcr_state_t *s = ddcr_create(-0.7, rates[r]);
+            disarm();
+            if (s) {
+                built = 1;
+                ddcr_destroy(s);
+            } else {
+                ++exercised;
+            }
+            CHECK(g_live == base, "rate %g fail_at %ld: %ld leaked", rates[r], k, g_live - base);
+        }
+        CHECK(built, "rate %g never built", rates[r]);
+    }
+    return exercised;
+}
+
+static long scenario_ddc_create(void)
+{
+    static const double rates[] = {3.0, 1.0, 0.5, 0.25, 0.1, 0.07, 0x1p-13};
+    long exercised = 0;
+    for (size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
+        const long base = g_live;
+        int built = 0;
+        for (long k = 1; k <= MAX_K && !built; ++k) {
+            arm(k);
+            ddc_state_t *s = ddc_create(0.1, rates[r]);
+            disarm();
+            if (s) {
+                built = 1;
+                ddc_destroy(s);
+            } else {
+                ++exercised;
+            }
+            CHECK(g_live == base, "rate %g fail_at %ld: %ld leaked", rates[r], k, g_live - base);
+        }
+        CHECK(built, "rate %g never built", rates[r]);
+    }
+    return exercised;
+}
+
+/* Every allocation a DDCR block makes happens before any stage runs: a failed
+   block leaves the state as it was, so offering it again gives the reference. */
+static long scenario_ddcr_execute(void)
+{
+    enum { N1 = 301, N2 = 5001, N3 = 777 };
+    static float x[N1 + N2 + N3];
+    static cf32_t ref[N1 + N2 + N3], got[N1 + N2 + N3];
+    fill_real(x, N1 + N2 + N3, 3);
+    static const double rates[] = {0.25, 0.125, 0.035, 0.05, 0.2};
+    long exercised = 0;
+    for (size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
+        ddcr_state_t *a = ddcr_create(-0.61, rates[r]);
+        size_t n_ref = 0;
+        n_ref += ddcr_execute(a, x, N1, ref + n_ref, N1);
+        n_ref += ddcr_execute(a, x + N1, N2, ref + n_ref, N2);
+        n_ref += ddcr_execute(a, x + N1 + N2, N3, ref + n_ref, N3);
+        ddcr_destroy(a);
+        for (long k = 1;; ++k) {
+            ddcr_state_t *s = ddcr_create(-0.61, rates[r]);
+            size_t n = 0, c = 0;
+            CHECK(ddcr_execute_checked(s, x, N1, got, N1, &c) == 0, "small block");
+            n += c;
+            /* the longer block must grow every buffer: fail allocation k of it */
+            const long base = g_live;
+            arm(k);
+            const int rc = ddcr_execute_checked(s, x + N1, N2, got + n, N2, &c);
+            disarm();
+            const long attempts = g_count;
+            if (rc != 0) {
+                ++exercised;
+                CHECK(c == 0, "count after failure");
+                CHECK(g_live <= base, "rate %g fail_at %ld: leaked", rates[r], k);
+                CHECK(ddcr_execute_checked(s, x + N1, N2, got + n, N2, &c) == 0, "retry");
+            }
+            n += c;
+            CHECK(ddcr_execute_checked(s, x + N1 + N2, N3, got + n, N3, &c) == 0, "last block");
+            n += c;
+            CHECK(n == n_ref && memcmp(ref, got, n * sizeof(cf32_t)) == 0,
+                  "rate %g fail_at %ld: a failed block was consumed", rates[r], k);
+            ddcr_destroy(s);
+            if (rc == 0 || attempts < k)
+                break;
+        }
+    }
+    return exercised;
+}
+
+static long scenario_ddc_execute(void)
+{
+    enum { N1 = 100, N2 = 3000 };
+    static cf32_t x[N1 + N2], ref[4 * (N1 + N2)], got[4 * (N1 + N2)];
+    fill_complex(x, N1 + N2, 5);
+    static const double rates[] = {3.0, 1.0, 0.25, 0.07};
+    long exercised = 0;
+    for (size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
+        ddc_state_t *a = ddc_create(0.13, rates[r]);
+        size_t n_ref = ddc_execute(a, x, N1, ref, 4 * N1);
+        n_ref += ddc_execute(a, x + N1, N2, ref + n_ref, 4 * N2);
+        ddc_destroy(a);
+        for (long k = 1;; ++k) {
+            ddc_state_t *s = ddc_create(0.13, rates[r]);
+            size_t n = ddc_execute(s, x, N1, got, 4 * N1);
+            const long base = g_live;
+            arm(k);
+            size_t c = ddc_execute(s, x + N1, N2, got + n, 4 * N2);
+            disarm();
+            const long attempts = g_count;
+            if (attempts >= k) { /* allocation k was refused */
+                ++exercised;
+                CHECK(c == 0, "count after failure");
+                CHECK(g_live <= base, "rate %g fail_at %ld: leaked", rates[r], k);
+                c = ddc_execute(s, x + N1, N2, got + n, 4 * N2);
+            }
+            n += c;
+            CHECK(n == n_ref && memcmp(ref, got, n * sizeof(cf32_t)) == 0,
+                  "rate %g fail_at %ld: a failed block was consumed", rates[r], k);
+            ddc_destroy(s);
+            if (attempts < k)
+                break;
+        }
+    }
+    return exercised;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        printf("usage: alloc_faults SCENARIO\n");
+        return 2;
+    }
+    /* The oscillator's table and anything else made once per process. */
+    ddcr_destroy(ddcr_create(0.1, 0.1));
+    ddc_destroy(ddc_create(0.1, 0.1));
+
+    static const struct {
+        const char *name;
+        long (*fn)(void);
+    } scenarios[] = {
+        {"rc_create", scenario_rc_create},       {"rc_set_rate", scenario_rc_set_rate},
+        {"rc_execute", scenario_rc_execute},     {"ddcr_create", scenario_ddcr_create},
+        {"ddc_create", scenario_ddc_create},     {"ddcr_execute", scenario_ddcr_execute},
+        {"ddc_execute", scenario_ddc_execute},
+    };
+    for (size_t i = 0; i < sizeof scenarios / sizeof scenarios[0]; ++i) {
+        if (strcmp(argv[1], scenarios[i].name) == 0) {
+            const long exercised = scenarios[i].fn();
+            if (g_failed || exercised < 0)
+                return 1;
+            printf("ok %s %ld\n", argv[1], exercised);
+            return 0;
+        }
+    }
+    printf("unknown scenario %s\n", argv[1]);
+    return 2;
+}
