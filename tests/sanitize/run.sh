@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the library and the ddc_fn extension with AddressSanitizer and
+# UndefinedBehaviorSanitizer (g++'s runtimes) and runs the whole pytest suite
+# against that build. Any sanitizer report aborts the Python process, which
+# fails the run.
+#
+#   tests/sanitize/run.sh [BUILD_DIR] [pytest args...]
+#
+# BUILD_DIR defaults to build-asan in the repository root. The Python process
+# gets the sanitizer runtimes preloaded (the interpreter itself is not
+# instrumented); leak detection is off for it because CPython keeps memory
+# until exit by design. Native leak checking is done by tests/sanitize/leaks.sh.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="${1:-$root/build-asan}"
+shift || true
+case "$build" in /*) ;; *) build="$root/$build" ;; esac
+
+flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+cmake -S "$root" -B "$build" -G Ninja \
+  -DPython_EXECUTABLE="$(command -v python3)" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
+  -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+cmake --build "$build"
+
+ext="$(ls "$build"/ddc_fn*.so | head -n 1)"
+asan="$(g++ -print-file-name=libasan.so)"
+ubsan="$(g++ -print-file-name=libubsan.so)"
+for lib in "$asan" "$ubsan"; do
+  [ -e "$lib" ] || { echo "sanitizer runtime missing: $lib" >&2; exit 1; }
+done
+
+# A build that silently lost its instrumentation would pass everything.
+if command -v nm >/dev/null; then
+  nm -D "$ext" | grep -q __asan_report || { echo "$ext is not built with AddressSanitizer" >&2; exit 1; }
+  nm -D "$ext" | grep -q __ubsan_handle || { echo "$ext is not built with UBSan" >&2; exit 1; }
+fi
+
+cd "$root"
+export DDC_FN_PATH="$ext"
+export PYTHONPATH="$build:$root/binding:$root/tests/sanitize${PYTHONPATH:+:$PYTHONPATH}"
+export DDC_SANITIZED=1
+export LD_PRELOAD="$asan:$ubsan"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=1:strict_string_checks=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+# The sanitizers' reports go to stderr; pytest passes them through on a crash.
+exec python3 -m pytest -q -p no:cacheprovider -p pytest_sanitize "$@"
