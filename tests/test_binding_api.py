@@ -2,6 +2,7 @@
 import ctypes
 import datetime
 import gc
+import os
 import sys
 
 import numpy as np
@@ -347,16 +348,30 @@ def test_retune_changes_output_but_not_history():
 
 # --- lifetime and references ---------------------------------------------------
 
-def test_collecting_live_and_destroyed_capsules():
-    for _ in range(200):
-        s = ddcr_create(-0.7, 0.1)
-        ddcr_execute(s, noise(300), buf(300))
-        ddcr_destroy(s)
-        del s
-        t = ddcr_create(-0.7, 0.1)
-        ddcr_execute(t, noise(300), buf(300))
-        del t
+def _resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
+@pytest.mark.parametrize("destroy_first", [False, True], ids=["collected", "destroyed"])
+def test_collected_capsules_release_native_state(destroy_first):
+    x, out = noise(1 << 16), buf(1 << 16)
+
+    def cycle():
+        s = ddcr_create(-0.7, 0.0371)
+        ddcr_execute(s, x, out)  # grows the state's scratch to about a megabyte
+        if destroy_first:
+            ddcr_destroy(s)
+
+    for _ in range(20):
+        cycle()
     gc.collect()
+    before = _resident_bytes()
+    for _ in range(300):
+        cycle()
+    gc.collect()
+    assert _resident_bytes() - before < 64 << 20
 
 
 def test_state_destroyed_during_input_conversion_is_refused(state):
