@@ -124,8 +124,11 @@ PyObject *py_ddcr_execute(PyObject *, PyObject *args)
     size_t need, n_out = 0;
     int status;
 
-    x = reinterpret_cast<PyArrayObject *>(PyArray_FromAny(
-        x_obj, PyArray_DescrFromType(NPY_FLOAT32), 0, 0, NPY_ARRAY_C_CONTIGUOUS, nullptr));
+    // Aligned too: the kernels read float32 through typed pointers, and a
+    // misaligned one is undefined behaviour (a fault on strict platforms).
+    x = reinterpret_cast<PyArrayObject *>(
+        PyArray_FromAny(x_obj, PyArray_DescrFromType(NPY_FLOAT32), 0, 0,
+                        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
     if (x == nullptr) {
         goto done;
     }
@@ -142,10 +145,12 @@ PyObject *py_ddcr_execute(PyObject *, PyObject *args)
         PyErr_SetString(PyExc_TypeError, k_out_ndim_msg);
         goto done;
     }
-    // A conforming out comes back as itself; a strided one as a contiguous copy.
+    // A conforming out comes back as itself; a strided or misaligned one as a
+    // contiguous, aligned copy.
     out = reinterpret_cast<PyArrayObject *>(
         PyArray_FromAny(out_obj, PyArray_DescrFromType(NPY_COMPLEX64), 0, 0,
-                        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE, nullptr));
+                        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED,
+                        nullptr));
     if (out == nullptr) {
         goto done;
     }
@@ -346,17 +351,17 @@ Parameters
 state : PyCapsule
     A live state from ``ddcr_create``.
 x : array_like
-    Real samples at ``fs_in``, any length, read as one flat C-contiguous
-    float32 block. Conversion follows NumPy's safe casting rule: a float32
+    Real samples at ``fs_in``, any length, read as one flat C-contiguous,
+    aligned float32 block (copied if need be). Conversion follows NumPy's safe casting rule: a float32
     array is used as it is, a float64 array is refused rather than
     force-cast (convert it with ``x.astype(np.float32)``).
 out : ndarray[complex64]
     Caller-owned, writable, one-dimensional complex64 buffer. For a
     non-empty ``x`` it must hold at least ``max(len(x), 2)`` samples
     (``ddcr_execute_capacity`` in C), and that always suffices: a single
-    input sample can complete two outputs. A strided ``out`` is replaced
-    by a C-contiguous copy: the result is then a view of that copy and
-    ``out`` itself is not written.
+    input sample can complete two outputs. A strided or misaligned ``out``
+    is replaced by a C-contiguous, aligned copy: the result is then a view
+    of that copy and ``out`` itself is not written.
 
 Returns
 -------

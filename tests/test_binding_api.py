@@ -243,6 +243,22 @@ def test_strided_out_works_on_a_contiguous_copy(state):
     assert bits_equal(y, run(ddcr_create(-0.7, 0.25), x))
 
 
+def _misaligned(dtype, n):
+    a = np.frombuffer(bytearray(np.dtype(dtype).itemsize * n + 1), dtype=dtype, offset=1)
+    assert not a.flags.aligned and a.flags.writeable
+    return a
+
+
+def test_misaligned_arrays_are_worked_on_aligned_copies(state):
+    """Regression: misaligned buffers reached the kernels' typed pointers."""
+    x = _misaligned(np.float32, 4096)
+    x[:] = noise(4096)
+    out = _misaligned(np.complex64, 4096)
+    y = ddcr_execute(state, x, out)
+    assert y.flags.aligned and not np.shares_memory(y, out) and not out.any()
+    assert bits_equal(y, run(ddcr_create(-0.7, 0.25), x.copy()))
+
+
 def test_view_outlives_the_state(state):
     out = buf(64)
     y = ddcr_execute(state, noise(64), out)
