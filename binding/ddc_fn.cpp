@@ -351,23 +351,24 @@ Parameters
 state : PyCapsule
     A live state from ``ddcr_create``.
 x : array_like
-    Real samples at ``fs_in``, any length, read as one flat C-contiguous,
-    aligned float32 block (copied if need be). Conversion follows NumPy's safe casting rule: a float32
-    array is used as it is, a float64 array is refused rather than
-    force-cast (convert it with ``x.astype(np.float32)``).
+    Real samples at ``fs_in``, any number n of them, read as one flat
+    C-contiguous, aligned float32 block (copied if need be). Conversion
+    follows NumPy's safe casting rule: float32 is used as it is, and a
+    float64 array is refused rather than force-cast (convert it with
+    ``x.astype(np.float32)``).
 out : ndarray[complex64]
-    Caller-owned, writable, one-dimensional complex64 buffer. For a
-    non-empty ``x`` it must hold at least ``max(len(x), 2)`` samples
-    (``ddcr_execute_capacity`` in C), and that always suffices: a single
-    input sample can complete two outputs. A strided or misaligned ``out``
-    is replaced by a C-contiguous, aligned copy: the result is then a view
-    of that copy and ``out`` itself is not written.
+    Caller-owned, writable, one-dimensional complex64 buffer. For n > 0 it
+    must hold at least ``max(n, 2)`` samples (``ddcr_execute_capacity`` in
+    C), and that always suffices: a single input sample can complete two
+    outputs. A strided or misaligned ``out`` is replaced by a C-contiguous,
+    aligned copy: the result is then a view of that copy and ``out``
+    itself is not written.
 
 Returns
 -------
 y : ndarray[complex64]
     ``out[:n_out]``, the samples produced by this block (about
-    ``rate * len(x)``), sharing memory with ``out``.
+    ``rate * n``), sharing memory with ``out``.
 
 Raises
 ------

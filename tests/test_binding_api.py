@@ -282,7 +282,7 @@ def test_out_too_small_raises_value_error_and_consumes_nothing(state):
 def test_documented_capacity_rule(n):
     # The rule stated in the ddcr_execute docstring, checked against the native one.
     assert lib.ddcr_execute_capacity(n) == (max(n, 2) if n else 0)
-    assert "max(len(x), 2)" in ddcr_execute.__doc__
+    assert "at least ``max(n, 2)`` samples" in ddcr_execute.__doc__
 
 
 def test_one_sample_block_needs_room_for_two():
