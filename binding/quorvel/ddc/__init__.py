@@ -11,3 +11,4 @@ from ddc_fn import (  # noqa: F401
     ddcr_reset,
     ddcr_set_norm_freq,
 )
+from ._objects import DDCR, Job, norm_freq_for, output_capacity, process_many  # noqa: F401

@@ -1,0 +1,109 @@
+"""process_many: one converter per stream, on threads or a Dask cluster, equal to one at a time."""
+import concurrent.futures
+import os
+
+import numpy as np
+import pytest
+
+import ddc_fn
+from quorvel.ddc import Job, norm_freq_for, process_many
+
+
+def single_stream(x, carrier, rate):
+    state = ddc_fn.ddcr_create(norm_freq_for(carrier), rate)
+    out = np.empty(len(x) + 16, np.complex64)
+    return ddc_fn.ddcr_execute(state, x, out).copy()
+
+
+def wideband(n=30011, seed=5):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n)
+    x = sum(a * np.cos(2 * np.pi * f * t) for f, a in [(0.1, 0.3), (0.2, 0.2), (0.3, 0.25), (0.4, 0.1)])
+    return (x + 0.01 * rng.standard_normal(n)).astype(np.float32)
+
+
+# Channels of one wideband recording, at different rates (different cascades).
+CHANNELS = [(0.1, 0.25), (0.2, 0.05), (0.3, 0.1), (0.4, 0.0125), (0.15, 0.37)]
+
+
+@pytest.fixture(scope="module")
+def recording(tmp_path_factory):
+    x = wideband()
+    path = tmp_path_factory.mktemp("many") / "wide.f32"
+    x.tofile(path)
+    return x, path
+
+
+def expected(x):
+    return [single_stream(x, c, r) for c, r in CHANNELS]
+
+
+def check(results, want):
+    assert len(results) == len(want)
+    for got, w in zip(results, want):
+        assert got.dtype == np.complex64 and got.tobytes() == w.tobytes()
+
+
+def test_thread_pool_over_arrays_and_files_equals_single_streams(recording):
+    x, path = recording
+    want = expected(x)
+    # Arrays as tuples, files as mappings, in one call; several workers.
+    jobs = [(x, c, r) for c, r in CHANNELS] + [{"source": path, "carrier": c, "rate": r}
+                                               for c, r in CHANNELS]
+    check(process_many(jobs, max_workers=3), want + want)
+
+
+def test_hz_tuning_and_file_outputs(recording, tmp_path):
+    x, path = recording
+    fs = 1e6
+    jobs = [Job(path, c * fs, r, fs=fs, output=tmp_path / f"ch{i}.cf32")
+            for i, (c, r) in enumerate(CHANNELS)]
+    paths = process_many(jobs)
+    assert paths == [os.fspath(tmp_path / f"ch{i}.cf32") for i in range(len(CHANNELS))]
+    want = [single_stream(x, (c * fs) / fs, r) for c, r in CHANNELS]
+    check([np.fromfile(p, np.complex64) for p in paths], want)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(os.path.basename(p) for p in paths)
+
+
+def test_any_concurrent_futures_executor_serves_as_client(recording):
+    x, _ = recording
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        check(process_many([(x, c, r) for c, r in CHANNELS], client=pool), expected(x))
+
+
+@pytest.mark.parametrize("job,error", [
+    ((np.zeros(8, np.float32), 0.1, 0.5), ValueError),
+    ((np.zeros(8, np.float32), float("nan"), 0.25), ValueError),
+    ((np.zeros(8, np.complex64), 0.1, 0.25), TypeError),
+    ({"source": np.zeros(8, np.float32), "carrier": 0.1}, TypeError),
+])
+def test_malformed_jobs_fail_before_anything_runs(job, error):
+    with pytest.raises(error):
+        process_many([(np.zeros(8, np.float32), 0.1, 0.25), job])
+
+
+def test_a_failing_job_raises_and_leaves_no_output(tmp_path):
+    good = tmp_path / "in.f32"
+    np.zeros(1000, np.float32).tofile(good)
+    jobs = [Job(good, 0.1, 0.25, output=tmp_path / "a.cf32"),
+            Job(tmp_path / "missing.f32", 0.1, 0.25, output=tmp_path / "b.cf32")]
+    with pytest.raises(Exception, match="missing.f32"):
+        process_many(jobs)
+    assert not (tmp_path / "b.cf32").exists()
+    assert not [p for p in tmp_path.iterdir() if p.name.endswith(".part")]
+
+
+def test_no_jobs_gives_no_results():
+    assert process_many([]) == []
+
+
+def test_dask_local_cluster_equals_single_streams(recording):
+    distributed = pytest.importorskip("distributed")
+    x, path = recording
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        jobs = [(x, c, r) for c, r in CHANNELS] + [(path, c, r) for c, r in CHANNELS]
+        results = process_many(jobs, client=client)
+    want = expected(x)
+    check(results, want + want)
