@@ -37,6 +37,15 @@ static double now_s(void)
     return (double)ts.tv_sec + 1e-9 * (double)ts.tv_nsec;
 }
 
+/* CPU time of the calling thread: unlike the wall clock it does not count time
+   the core spent on other processes, so the two together show contention. */
+static double cpu_s(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return (double)ts.tv_sec + 1e-9 * (double)ts.tv_nsec;
+}
+
 static int cmp_double(const void *a, const void *b)
 {
     double x = *(const double *)a, y = *(const double *)b;
@@ -140,15 +149,19 @@ static int parse_opts(int argc, char **argv, int first, bench_opts_t *o)
 
 /* Prints the shared part of a throughput record (no closing brace). */
 static void print_times(const char *impl, const char *kind, double rate, const bench_opts_t *o,
-                        const double *pass_s, double unit_per_pass)
+                        const double *pass_s, const double *pass_cpu_s, double unit_per_pass)
 {
-    double med = median(pass_s, o->passes);
+    double med = median(pass_s, o->passes), med_cpu = median(pass_cpu_s, o->passes);
     printf("{\"impl\": \"%s\", \"kind\": \"%s\", \"rate\": %.17g, \"samples\": %zu, \"block\": %zu, "
            "\"passes\": %d, \"pass_s\": [",
            impl, kind, rate, o->samples, o->block, o->passes);
     for (int p = 0; p < o->passes; p++)
         printf("%s%.6g", p ? ", " : "", pass_s[p]);
-    printf("], \"median_s\": %.6g, \"msps\": %.6g", med, unit_per_pass / med * 1e-6);
+    printf("], \"cpu_s\": [");
+    for (int p = 0; p < o->passes; p++)
+        printf("%s%.6g", p ? ", " : "", pass_cpu_s[p]);
+    printf("], \"median_s\": %.6g, \"msps\": %.6g, \"median_cpu_s\": %.6g, \"msps_cpu\": %.6g", med,
+           unit_per_pass / med * 1e-6, med_cpu, unit_per_pass / med_cpu * 1e-6);
 }
 
 #endif

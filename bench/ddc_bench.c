@@ -25,6 +25,7 @@
 
 #include "ddc/ddc.h"
 #include "ddc/ddcr.h"
+#include "rate/rate_converter.h"
 #include "stages/cic.h"
 #include "stages/fir.h"
 #include "stages/hbdecim.h"
@@ -57,6 +58,10 @@
 #pragma weak resamp_create
 #pragma weak resamp_execute
 #pragma weak resamp_destroy
+#pragma weak RateConverter_create
+#pragma weak RateConverter_destroy
+#pragma weak RateConverter_get_num_stages
+#pragma weak RateConverter_stage_label
 #pragma weak ddc_simd_supported
 #pragma weak ddc_simd_level
 #pragma weak ddc_simd_force
@@ -133,19 +138,20 @@ static size_t run_block(run_t *r, size_t off, size_t n)
 }
 
 /* Warm-up blocks (scratch growth, caches), then the timed passes. Returns total outputs of the last pass. */
-static size_t timed_passes(run_t *r, const bench_opts_t *o, double *pass_s)
+static size_t timed_passes(run_t *r, const bench_opts_t *o, double *pass_s, double *pass_cpu_s)
 {
     size_t nblocks = o->samples / o->block, total = 0;
     for (size_t b = 0; b < 8 && b < nblocks; b++)
         r->produced = run_block(r, b * o->block, o->block);
     for (int p = 0; p < o->passes; p++) {
         total = 0;
-        double t0 = now_s();
+        double t0 = now_s(), c0 = cpu_s();
         for (size_t b = 0; b < nblocks; b++) {
             r->produced = run_block(r, b * o->block, o->block);
             total += r->produced;
         }
         pass_s[p] = now_s() - t0;
+        pass_cpu_s[p] = cpu_s() - c0;
     }
     return total;
 }
@@ -163,6 +169,26 @@ static void lowpass_taps(float *taps, size_t n)
     }
     for (size_t i = 0; i < n; i++)
         taps[i] = (float)(taps[i] / sum);
+}
+
+/* Prints ", \"plan\": \"label + label\"" for the cascade a converter plans for `rate`. */
+static void print_plan(double rate)
+{
+    if (!RateConverter_create || !RateConverter_destroy || !RateConverter_get_num_stages ||
+        !RateConverter_stage_label)
+        return;
+    RateConverter *rc = RateConverter_create(0, rate);
+    if (!rc)
+        return;
+    printf(", \"plan\": \"");
+    int n = RateConverter_get_num_stages(rc);
+    for (int i = 0; i < n; i++) {
+        char label[64];
+        if (RateConverter_stage_label(rc, i, label, sizeof label))
+            printf("%s%s", i ? " + " : "", label);
+    }
+    printf("\"");
+    RateConverter_destroy(rc);
 }
 
 static size_t heap_in_use(void)
@@ -322,19 +348,23 @@ int main(int argc, char **argv)
 
     void *in = real_in ? (void *)make_real(o.samples) : (void *)make_complex(o.samples);
     r.out = (cf32_t *)malloc(cap * sizeof *r.out);
-    double *pass_s = (double *)malloc((size_t)o.passes * sizeof *pass_s);
+    double *pass_s = (double *)malloc(2 * (size_t)o.passes * sizeof *pass_s);
     if (!in || !r.out || !pass_s)
         FAIL("out of memory");
     r.xr = (const float *)in;
     r.xc = (const cf32_t *)in;
     r.cap = cap;
 
-    size_t outputs = timed_passes(&r, &o, pass_s);
-    print_times("ours-c", kind, rate, &o, pass_s, (double)o.samples);
+    size_t outputs = timed_passes(&r, &o, pass_s, pass_s + o.passes);
+    print_times("ours-c", kind, rate, &o, pass_s, pass_s + o.passes, (double)o.samples);
     printf(", \"arg\": %.17g, \"outputs_per_pass\": %zu, \"simd_level\": %d, \"simd_name\": \"%s\"",
            arg, outputs, level, level_name(level));
     if (r.kind == K_DDCR || r.kind == K_DDC)
         printf(", \"dc_purity\": %.6f", dc_purity((const float *)r.out, r.produced));
+    if (r.kind == K_DDCR)
+        print_plan(2.0 * rate); /* the DDCR's converter runs after its 2:1 stage */
+    else if (r.kind == K_DDC)
+        print_plan(rate);
     printf("}\n");
 
     switch (r.kind) {

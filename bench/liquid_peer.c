@@ -89,7 +89,7 @@ int main(int argc, char **argv)
     p.mid = (float complex *)malloc(o.block / 2 * sizeof *p.mid);
     p.out = (float complex *)malloc(cap * sizeof *p.out);
     float *x = make_real(o.samples);
-    double *pass_s = (double *)malloc((size_t)o.passes * sizeof *pass_s);
+    double *pass_s = (double *)malloc(2 * (size_t)o.passes * sizeof *pass_s);
     if (!p.hilb || !p.nco || (!p.hb && !p.arb) || !p.mid || !p.out || !x || !pass_s) {
         printf("{\"error\": \"liquid peer set-up failed\"}\n");
         return 4;
@@ -100,14 +100,15 @@ int main(int argc, char **argv)
         last = peer_block(&p, x + b * o.block, o.block);
     for (int pass = 0; pass < o.passes; pass++) {
         total = 0;
-        double t0 = now_s();
+        double t0 = now_s(), c0 = cpu_s();
         for (size_t b = 0; b < nblocks; b++) {
             last = peer_block(&p, x + b * o.block, o.block);
             total += last;
         }
         pass_s[pass] = now_s() - t0;
+        pass_s[o.passes + pass] = cpu_s() - c0;
     }
-    print_times("liquid", "ddcr", rate, &o, pass_s, (double)o.samples);
+    print_times("liquid", "ddcr", rate, &o, pass_s, pass_s + o.passes, (double)o.samples);
     printf(", \"outputs_per_pass\": %zu, \"dc_purity\": %.6f, \"design\": \"%s\", \"liquid_version\": \"%s\"}\n",
            total, dc_purity((const float *)p.out, last), design, liquid_libversion());
 

@@ -1,0 +1,419 @@
+#!/usr/bin/env python3
+"""Benchmark of the DDCR and its building blocks against liquid-dsp and SciPy, in one run.
+
+    python3 bench/run.py            full run (2^24 samples, median of 5 passes)
+    python3 bench/run.py --quick    short smoke run (2^20 samples, 3 passes)
+
+Builds what it measures (build-bench/c: the C programs against this tree's
+library; build-bench/py: the ddc_fn module), installs liquid-dsp with apt-get
+when it is missing, runs every case pinned to one core with taskset, prints a
+table and writes bench/results/latest.md and latest.json (or --out FILE and
+FILE with the suffix .json). See bench/README.md for how to read it.
+"""
+import argparse
+import datetime
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+BENCH = ROOT / "bench"
+BUILD = ROOT / "build-bench"
+
+# DDCR rates: label shown, value passed on (as a fraction, so 1/12 is exact in every program).
+DDCR_RATES = [("0.25", "1/4"), ("0.1", "1/10"), ("0.0625", "1/16"), ("1/12", "1/12"),
+              ("0.3", "3/10"), ("0.01", "1/100"), ("0.45", "9/20")]
+DDC_RATES = [("0.5", "1/2"), ("0.2", "1/5"), ("0.05", "1/20"), ("1.5", "3/2"), ("3", "3")]
+STAGES = [  # (label, ddc_bench arguments, what the MS/s count)
+    ("oscillator lo_steps", ["lo"], "output samples"),
+    ("half-band R2C, 19 taps", ["hbr2c"], "real input samples"),
+    ("half-band complex, 19 taps", ["hb"], "complex input samples"),
+    ("CIC R=8", ["cic", "8"], "complex input samples"),
+    ("CIC R=64", ["cic", "64"], "complex input samples"),
+    ("FIR 7 real taps", ["fir", "7"], "complex samples"),
+    ("FIR 63 real taps", ["fir", "63"], "complex samples"),
+    ("resampler decimating 0.6", ["resamp", "0.6"], "complex input samples"),
+    ("resampler interpolating 1.5", ["resamp", "1.5"], "complex input samples"),
+]
+THREAD_RATE = "1/10"
+LEVELS = {"scalar": 0, "avx2": 1, "avx512": 2}
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+def as_float(frac):
+    num, _, den = frac.partition("/")
+    return float(num) / float(den or 1)
+
+
+def c_arg(frac):
+    return repr(as_float(frac))  # shortest repr: strtod gives back the same double
+
+
+def sh(cmd, timeout=None, env=None):
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
+
+
+# --- set-up ------------------------------------------------------------------
+
+def ensure_liquid(allow_install):
+    header = Path("/usr/include/liquid/liquid.h")
+    if header.exists():
+        return "present"
+    if not allow_install:
+        return "missing (install skipped)"
+    if not shutil.which("apt-get"):
+        return "missing (no apt-get)"
+    log("installing liquid-dsp (apt-get install libliquid-dev) ...")
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    sudo = [] if os.geteuid() == 0 else ["sudo", "-n"]
+    r = sh(sudo + ["apt-get", "update", "-qq"], timeout=600, env=env)
+    if r.returncode == 0:
+        r = sh(sudo + ["apt-get", "install", "-y", "-qq", "libliquid-dev"], timeout=900, env=env)
+    if r.returncode != 0 or not header.exists():
+        return "missing (apt-get failed: " + (r.stderr.strip().splitlines() or ["?"])[-1] + ")"
+    return "installed by the bench"
+
+
+def cmake_build(src, build, extra, target=None):
+    gen = ["-G", "Ninja"] if shutil.which("ninja") else []
+    r = sh(["cmake", "-S", str(src), "-B", str(build), *gen, "-DCMAKE_BUILD_TYPE=Release", *extra],
+           timeout=600)
+    if r.returncode == 0:
+        r = sh(["cmake", "--build", str(build), *(["--target", target] if target else [])],
+               timeout=1800)
+    if r.returncode != 0:
+        tail = "\n".join((r.stdout + r.stderr).strip().splitlines()[-15:])
+        return False, tail
+    return True, ""
+
+
+def cache_value(build, key):
+    cache = build / "CMakeCache.txt"
+    if not cache.exists():
+        return None
+    for line in cache.read_text().splitlines():
+        if line.startswith(key + ":"):
+            return line.split("=", 1)[1]
+    return None
+
+
+def first_line(cmd):
+    try:
+        return sh(cmd, timeout=30).stdout.strip().splitlines()[0]
+    except Exception:
+        return None
+
+
+def cpu_model():
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def git_state():
+    rev = first_line(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"])
+    dirty = sh(["git", "-C", str(ROOT), "status", "--porcelain", "--untracked-files=no", "--",
+                "stages", "rate", "ddc", "design", "binding", "CMakeLists.txt"]).stdout.strip()
+    return f"{rev}{' + uncommitted library changes' if dirty else ''}"
+
+
+# --- running cases -------------------------------------------------------------
+
+def run_json(cmd, cpus, timeout):
+    """Runs cmd pinned to cpus; returns the JSON records it printed, or one error record."""
+    full = ["taskset", "-c", cpus, *cmd] if shutil.which("taskset") else list(cmd)
+    env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
+    try:
+        r = sh(full, timeout=timeout, env=env)
+    except subprocess.TimeoutExpired:
+        return [{"error": f"timed out after {timeout} s"}]
+    recs = []
+    for line in r.stdout.splitlines():
+        line = line.strip()
+        if line.startswith("{"):
+            try:
+                recs.append(json.loads(line))
+            except json.JSONDecodeError:
+                pass
+    if r.returncode != 0 and not any("error" in x for x in recs):
+        why = f"signal {-r.returncode}" if r.returncode < 0 else f"exit {r.returncode}"
+        err = (r.stderr.strip().splitlines() or [""])[-1]
+        recs.append({"error": f"{why} {err}".strip()})
+    return recs or [{"error": "no output"}]
+
+
+def one(recs):
+    return recs[0] if recs else {"error": "no output"}
+
+
+# --- report --------------------------------------------------------------------
+
+def fmt(v, digits=1):
+    if v is None:
+        return "–"
+    if isinstance(v, str):
+        return v
+    return f"{v:.{digits}f}"
+
+
+def ratio(a, b):
+    if a is None or b is None or not b:
+        return None
+    return a / b
+
+
+CLOCK_KEY = "msps"  # or "msps_cpu" with --clock cpu
+
+
+def msps(rec):
+    return rec.get(CLOCK_KEY) if rec and "error" not in rec else None
+
+
+def contended(rec):
+    """The core was not ours alone: the wall-clock median exceeds the CPU-time median by over 10 %."""
+    return bool(rec and rec.get("median_cpu_s") and rec["median_s"] > 1.1 * rec["median_cpu_s"])
+
+
+def cell(rec):
+    if rec is None:
+        return "–"
+    if "error" in rec:
+        return "error"
+    return fmt(rec[CLOCK_KEY]) + ("*" if CLOCK_KEY == "msps" and contended(rec) else "")
+
+
+def check(recs):
+    """"ok" when every implementation brought the carrier to 0 Hz (dc_purity above 0.9)."""
+    bad = [r["impl"] for r in recs if r and "error" not in r and not (r.get("dc_purity", 0) > 0.9)]
+    return "ok" if not bad else "carrier not at 0 Hz: " + ", ".join(bad)
+
+
+def report(res):
+    m = res["meta"]
+    out = []
+    w = out.append
+    w("# DDCR benchmark")
+    w("")
+    w(f"- when: {m['when']}; command: `{m['command']}`{' (quick smoke run: numbers are indicative only)' if m['quick'] else ''}")
+    w(f"- CPU: {m['cpu']}; cases pinned to CPU {m['cpu_pinned']} (two-thread case: CPUs {m['cpus_threads']})")
+    w(f"- compiler: {m['compiler_c']} / {m['compiler_cxx']}; build type {m['build_type']}, flags `{m['cxx_flags']}`")
+    w(f"- library: commit {m['git']}; kernel variant {m['variant']} (CPU supports {m['variant_supported']})")
+    w(f"- Python module: {m['module']}")
+    w(f"- peers: liquid-dsp {m['liquid_version']} ({m['liquid']}); SciPy {m['scipy_version']}, NumPy {m['numpy_version']}; Python {m['python']}")
+    w(f"- workload: {m['samples']} samples per pass in blocks of {m['block']}, median of {m['passes']} passes; "
+      f"carrier at 0.2 of the input rate plus noise")
+    w(f"- clock: {m['clock']}" + (" (* marks a case whose wall-clock median exceeds its CPU-time median by "
+                                  "more than 10 %: the core was shared, the figure is low)" if m['clock'] == 'wall' else ""))
+    if m.get("problems"):
+        w(f"- problems: {'; '.join(m['problems'])}")
+    w("")
+    w("## DDCR throughput, MS/s of real input (higher is better)")
+    w("")
+    w("| rate | plan after 2:1 | C | Python | liquid | SciPy | C / liquid | C / SciPy | Python / C | carrier check |")
+    w("|---|---|---|---|---|---|---|---|---|---|")
+    for row in res["ddcr"]:
+        c, py, lq, sp = row["c"], row["py"], row["liquid"], row["scipy"]
+        w(f"| {row['label']} | {c.get('plan', '–') if c else '–'} | {cell(c)} | {cell(py)} | {cell(lq)} | {cell(sp)} | "
+          f"{fmt(ratio(msps(c), msps(lq)), 2)} | {fmt(ratio(msps(c), msps(sp)), 2)} | "
+          f"{fmt(ratio(msps(py), msps(c)), 2)} | {check([c, py, lq, sp])} |")
+    w("")
+    w("## DDCR creation and memory")
+    w("")
+    w("| rate | first create, µs | later creates, median µs | bytes held at create | bytes held after one block |")
+    w("|---|---|---|---|---|")
+    for row in res["ddcr"]:
+        cr = row["create"]
+        if not cr or "error" in cr:
+            w(f"| {row['label']} | {cr.get('error', '–') if cr else '–'} | | | |")
+            continue
+        w(f"| {row['label']} | {cr['first_us']:.1f} | {cr['later_us_median']:.2f} (of {cr['later_count']}) | "
+          f"{cr['bytes_at_create']} | {cr['bytes_after_block']} |")
+    w("")
+    w("Bytes: glibc heap accounting (mallinfo2 uordblks + hblkhd, chunk overhead included) around the "
+      "creation of a DDCR that is not the first in the process; \"after one block\" adds what the first "
+      f"{m['block']}-sample block leaves allocated (the converter's scratch buffers).")
+    w("")
+    w("## DDC (complex input), MS/s of complex input")
+    w("")
+    w("| rate | plan | C | carrier check |")
+    w("|---|---|---|---|")
+    for row in res["ddc"]:
+        c = row["c"]
+        w(f"| {row['label']} | {c.get('plan', '–')} | {cell(c)} | {check([c])} |")
+    w("")
+    w("## Stages alone (C interface)")
+    w("")
+    w("| stage | MS/s | counted |")
+    w("|---|---|---|")
+    for row in res["stages"]:
+        w(f"| {row['label']} | {cell(row['c'])} | {row['unit']} |")
+    w("")
+    w("## Two threads, two states, through the Python module")
+    w("")
+    t = res["threads"]
+    if t and "error" not in t:
+        w(f"Rate {t['rate']:g}: one thread {t['one_thread_msps']:.1f} MS/s, two threads "
+          f"{t['two_threads_msps']:.1f} MS/s together: speed-up **{t['speedup']:.2f}** (ideal 2).")
+    else:
+        w(f"not measured: {t.get('error') if t else 'skipped'}")
+    w("")
+    return "\n".join(out)
+
+
+# --- main ------------------------------------------------------------------------
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="short smoke run: 2^20 samples, 3 passes")
+    ap.add_argument("--out", type=Path, default=BENCH / "results" / "latest.md",
+                    help="Markdown report (the JSON goes beside it with the suffix .json)")
+    ap.add_argument("--cpu", type=int, default=None, help="core to pin to (default: the last allowed one)")
+    ap.add_argument("--simd", choices=sorted(LEVELS), default=None,
+                    help="force a kernel variant (default: the library's choice for this CPU)")
+    ap.add_argument("--samples", type=int, default=None, help="samples per pass (default 2^24)")
+    ap.add_argument("--passes", type=int, default=None, help="timed passes (default 5)")
+    ap.add_argument("--clock", choices=["wall", "cpu"], default="wall",
+                    help="time base of the tables (both are always in the JSON); cpu discounts time "
+                         "the core spent on other processes")
+    ap.add_argument("--no-install", action="store_true", help="do not apt-get install liquid-dsp")
+    args = ap.parse_args()
+    global CLOCK_KEY
+    CLOCK_KEY = "msps_cpu" if args.clock == "cpu" else "msps"
+
+    samples = args.samples or (1 << 20 if args.quick else 1 << 24)
+    passes = args.passes or (3 if args.quick else 5)
+    block = 1 << 16
+    allowed = sorted(os.sched_getaffinity(0))
+    cpu = args.cpu if args.cpu is not None else allowed[-1]
+    pair = [cpu] + [c for c in allowed if c != cpu][:1]
+    cpus_threads = ",".join(map(str, pair)) if len(pair) == 2 else None
+    simd = LEVELS.get(args.simd, -1) if args.simd else -1
+    common = ["--samples", str(samples), "--block", str(block), "--passes", str(passes)]
+    timeout = 600 if args.quick else 3600
+    problems = []
+
+    liquid = ensure_liquid(not args.no_install)
+    log("building the C programs (build-bench/c) ...")
+    ok_c, err = cmake_build(BENCH, BUILD / "c", ["-DDDC_BUILD_PYTHON=OFF"])
+    if not ok_c:
+        problems.append("C build failed")
+        log(err)
+    bench_exe = BUILD / "c" / "ddc_bench"
+    liquid_exe = BUILD / "c" / "liquid_peer"
+    log("building the ddc_fn module (build-bench/py) ...")
+    ok_py, err = cmake_build(ROOT, BUILD / "py", [f"-DPython_EXECUTABLE={sys.executable}"], target="ddc_fn")
+    module_dir = str(BUILD / "py") if ok_py else None
+    if not ok_py:
+        log(err)
+        installed = sh([sys.executable, "-c", "import ddc_fn; print(ddc_fn.__file__)"]).stdout.strip()
+        module = f"installed {installed}" if installed else "unavailable"
+        problems.append(f"module build failed, using {module}")
+    else:
+        module = "built by the bench: " + str(next((BUILD / "py").glob("ddc_fn*.so"), "?"))
+    have_module = ok_py or "installed" in module
+    py = [sys.executable, str(BENCH / "py_worker.py")]
+    pyargs = (["--module-dir", module_dir] if module_dir else []) + (["--simd", str(simd)] if simd >= 0 else [])
+    simd_args = ["--simd", str(simd)] if simd >= 0 else []
+    pin = str(cpu)
+
+    info = one(run_json([str(bench_exe), "info"], pin, 60)) if bench_exe.exists() else {}
+    import numpy
+    try:
+        import scipy
+        scipy_version = scipy.__version__
+    except ImportError:
+        scipy_version = None
+        problems.append("SciPy missing")
+
+    res = {"ddcr": [], "ddc": [], "stages": [], "threads": None}
+    py_recs, sp_recs = {}, {}
+    rates_arg = ",".join(f for _, f in DDCR_RATES)
+    if have_module:
+        log("Python module, all rates ...")
+        for rec in run_json(py + ["ours", "--rates", rates_arg, *common, *pyargs], pin, timeout):
+            py_recs[rec.get("rate")] = rec
+            if "error" in rec:
+                problems.append(f"Python module: {rec['error']}")
+    if scipy_version:
+        chk = one(run_json(py + ["selfcheck"], pin, 300))
+        if not chk.get("ok"):
+            problems.append(f"SciPy peer self-check failed: {chk}")
+        log("SciPy peer, all rates ...")
+        for rec in run_json(py + ["scipy", "--rates", rates_arg, *common], pin, timeout):
+            sp_recs[rec.get("rate")] = rec
+    for label, frac in DDCR_RATES:
+        r = as_float(frac)
+        log(f"DDCR rate {label}: C, creation, liquid ...")
+        row = {"label": label, "rate": r}
+        row["c"] = one(run_json([str(bench_exe), "ddcr", c_arg(frac), *common, *simd_args], pin, timeout)) \
+            if bench_exe.exists() else {"error": "not built"}
+        row["create"] = one(run_json([str(bench_exe), "create", c_arg(frac), "--block", str(block),
+                                      "--passes", "50", *simd_args], pin, timeout)) \
+            if bench_exe.exists() else {"error": "not built"}
+        row["liquid"] = one(run_json([str(liquid_exe), c_arg(frac), *common], pin, timeout)) \
+            if liquid_exe.exists() else None
+        row["py"] = py_recs.get(r, next((x for x in py_recs.values() if "error" in x), None))
+        row["scipy"] = sp_recs.get(r, next((x for x in sp_recs.values() if "error" in x), None))
+        res["ddcr"].append(row)
+    for label, frac in DDC_RATES:
+        log(f"DDC rate {label} ...")
+        rec = one(run_json([str(bench_exe), "ddc", c_arg(frac), *common, *simd_args], pin, timeout)) \
+            if bench_exe.exists() else {"error": "not built"}
+        res["ddc"].append({"label": label, "rate": as_float(frac), "c": rec})
+    for label, cargs, unit in STAGES:
+        log(f"stage {label} ...")
+        rec = one(run_json([str(bench_exe), *cargs, *common, *simd_args], pin, timeout)) \
+            if bench_exe.exists() else {"error": "not built"}
+        res["stages"].append({"label": label, "unit": unit, "c": rec})
+    if have_module and cpus_threads:
+        log(f"two threads on CPUs {cpus_threads} ...")
+        res["threads"] = one(run_json(py + ["threads", "--rates", THREAD_RATE, *common, *pyargs],
+                                      cpus_threads, timeout))
+    elif not cpus_threads:
+        res["threads"] = {"error": "only one CPU available"}
+
+    liquid_version = next((r["liquid"].get("liquid_version") for r in res["ddcr"]
+                           if r.get("liquid") and "liquid_version" in r["liquid"]), None)
+    cc = cache_value(BUILD / "c", "CMAKE_C_COMPILER")
+    cxx = cache_value(BUILD / "c", "CMAKE_CXX_COMPILER")
+    variant = info.get("simd_name", "unknown")
+    supported = {v: k for k, v in LEVELS.items()}.get(info.get("simd_supported"), "unknown")
+    res["meta"] = {
+        "when": datetime.datetime.now().isoformat(timespec="seconds"),
+        "command": " ".join(["python3", "bench/run.py", *sys.argv[1:]]),
+        "quick": args.quick, "clock": args.clock, "samples": samples, "block": block, "passes": passes,
+        "cpu": cpu_model(), "cpu_pinned": cpu, "cpus_threads": cpus_threads,
+        "compiler_c": first_line([cc, "--version"]) if cc else None,
+        "compiler_cxx": first_line([cxx, "--version"]) if cxx else None,
+        "build_type": cache_value(BUILD / "c", "CMAKE_BUILD_TYPE"),
+        "cxx_flags": " ".join(filter(None, [cache_value(BUILD / "c", "CMAKE_CXX_FLAGS"),
+                                            cache_value(BUILD / "c", "CMAKE_CXX_FLAGS_RELEASE"),
+                                            "-ffp-contract=off -fno-fast-math"])),
+        "git": git_state(),
+        "variant": variant + (" (forced)" if args.simd else ""), "variant_supported": supported,
+        "module": module, "liquid": liquid, "liquid_version": liquid_version,
+        "scipy_version": scipy_version, "numpy_version": numpy.__version__,
+        "python": platform.python_version(), "problems": problems,
+    }
+    text = report(res)
+    print(text)
+    args.out.parent.mkdir(parents=True, exist_ok=True)
+    args.out.write_text(text + "\n")
+    args.out.with_suffix(".json").write_text(json.dumps(res, indent=1) + "\n")
+    log(f"wrote {args.out} and {args.out.with_suffix('.json')}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
