@@ -29,8 +29,9 @@ DDC_API size_t ddc_execute(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t
  * s = floor(2^32 / rate) the resampler's phase step (SIZE_MAX once s is 0,
  * above rate 2^32); below rate 1 the worst case of the planned stages composed
  * in order (half-band floor((n+1)/2), CIC(R) floor((n+R-1)/R), decimating
- * resampler floor((n*s + 2^32 - 1)/2^32), interpolating remainder
- * ceil(n*2^32/s)), which never exceeds max(n_in, 2). Saturates at SIZE_MAX.
+ * resampler floor(((n-1)*s + 2^32 - 1)/2^32) + 1 as it stops once full,
+ * interpolating remainder ceil(n*2^32/s)), which never exceeds max(n_in, 2).
+ * Saturates at SIZE_MAX.
  */
 DDC_API size_t ddc_execute_capacity(const ddc_state_t *s, size_t n_in);
 /* Oscillator phase and converter histories back to creation; frequency and rate kept. */

@@ -278,11 +278,14 @@ size_t _stage_exec(int32_t type, void *stage, const cf32_t *in, size_t n, cf32_t
         return hbdecim_execute(static_cast<hbdecim_state_t *>(stage), in, n, out, cap);
     case STAGE_CIC: {
         auto *st = static_cast<cic_stage_t *>(stage);
-        // The kernel writes at most n samples, so a capacity of n needs no check.
-        // A smaller one (only a last stage sees it) stops the CIC after output
-        // number cap; the inputs after that are dropped, as the other stages do.
-        const size_t m = cap >= n ? cic_decimate(st->cic, in, n, out)
-                                  : cic_execute(st->cic, in, n, out, cap);
+        // The kernel takes no capacity. When the block's outputs fit (always for
+        // an intermediate stage) it runs as is; otherwise (only a last stage sees
+        // a short capacity) the CIC stops after output number cap and the inputs
+        // after that are dropped, as the other stages drop theirs.
+        const size_t R = static_cast<size_t>(st->ratio);
+        const size_t due = n / R + (n % R + cic_get_counter(st->cic)) / R;
+        const size_t m = due <= cap ? cic_decimate(st->cic, in, n, out)
+                                    : cic_execute(st->cic, in, n, out, cap);
         if (st->fir)
             return fir_execute(st->fir, out, m, out);
         return m;
@@ -292,17 +295,23 @@ size_t _stage_exec(int32_t type, void *stage, const cf32_t *in, size_t n, cf32_t
     }
 }
 
-// floor(n * s / 2^32 + (2^32 - 1) / 2^32): outputs of a decimating resampler
-// whose phase starts just below a period boundary. Never exceeds n.
+// A decimating resampler stops as soon as its output is full, dropping the
+// inputs left, so it needs room for one more output than its first n - 1
+// inputs can make: floor(((n-1)*s + 2^32 - 1) / 2^32) + 1, the phase starting
+// just below a period boundary. Never exceeds n.
 size_t _decim_bound(size_t n, uint32_t s)
 {
-    const uint64_t hi = static_cast<uint64_t>(n) >> 32;
-    const uint64_t lo = static_cast<uint64_t>(n) & 0xFFFFFFFFu;
-    return static_cast<size_t>(hi * s + ((lo * s + (kPhaseOne - 1)) >> 32));
+    if (n == 0)
+        return 0;
+    const uint64_t k = static_cast<uint64_t>(n) - 1;
+    const uint64_t hi = k >> 32;
+    const uint64_t lo = k & 0xFFFFFFFFu;
+    return static_cast<size_t>(hi * s + ((lo * s + (kPhaseOne - 1)) >> 32) + 1);
 }
 
 // ceil(n * 2^32 / s): outputs of an interpolating resampler starting at phase 0
-// before it has taken n inputs; saturates at SIZE_MAX.
+// until it has taken n inputs (it ends right after the last one, so no room
+// beyond them is needed); saturates at SIZE_MAX.
 size_t _interp_bound(size_t n, uint32_t s)
 {
     if (n == 0)

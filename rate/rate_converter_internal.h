@@ -17,17 +17,19 @@ DDC_EXTERN_C_BEGIN
 int RateConverter_reserve(RateConverter *rc, size_t n);
 
 /*
- * An output capacity that suffices for a block of n input samples whatever
- * the state of the stages: each stage's worst case, composed in processing
- * order (n_out of one stage is n_in of the next):
+ * An output capacity with which a block of n input samples loses nothing,
+ * whatever the state of the stages: each stage's worst case, composed in
+ * processing order (the bound of one stage is the input count of the next):
  *   half-band                      floor((n + 1) / 2)      (a held-over sample)
  *   CIC(R), with or without FIR    floor((n + R - 1) / R)  (counter R - 1)
  *   resampler, rate exactly 1      n
- *   resampler, decimating          floor((n*s + 2^32 - 1) / 2^32)  (phase 2^32 - 1)
+ *   resampler, decimating          floor(((n-1)*s + 2^32 - 1) / 2^32) + 1
+ *                                  (phase 2^32 - 1; one more than the first n-1
+ *                                  inputs can make, since it stops when full)
  *   resampler, interpolating       ceil(n * 2^32 / s)      (phase 0; SIZE_MAX if s = 0)
- * with s the resampler's phase step; each term saturates at SIZE_MAX. 0 for
- * n = 0 and for an empty converter. Below rate 1 the result never exceeds
- * max(n, 2). Needs a live handle.
+ * with s the resampler's phase step; every stage gives 0 for n = 0 and each
+ * term saturates at SIZE_MAX. 0 for an empty converter. Below rate 1 the
+ * result never exceeds max(n, 2). Needs a live handle.
  */
 size_t RateConverter_capacity(const RateConverter *rc, size_t n);
 

@@ -400,3 +400,18 @@ def test_empty_block_passes_through_fresh_converter():
     assert lib.RateConverter_execute(h.p, None, 0, ptr(out), 4) == 0
     assert lib.RateConverter_get_scratch_cap(h.p) == 0
     assert np.all(out == 1j)
+
+
+@pytest.mark.parametrize("comp", [0, 1])
+def test_last_cic_stage_with_exact_capacity_drops_nothing(comp):
+    """Regression: a bounded CIC run stops right after output number cap, so a
+    capacity equal to the block's output count used to lose the trailing inputs."""
+    x = noise(400, 15)
+    whole = run(create(0.125, comp), x)
+    h = create(0.125, comp)
+    parts = [run(h, x[:3], cap=0)]  # counter 3, nothing due
+    start = 3
+    for size in (8, 13, 5, 64, 1, 306):  # each block makes floor((counter+n)/8) outputs
+        parts.append(run(h, x[start:start + size], cap=(start % 8 + size) // 8))
+        start += size
+    assert bits_equal(np.concatenate(parts), whole)
