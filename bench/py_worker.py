@@ -201,8 +201,9 @@ def run_threads(args, rates):
     def timed(nthreads):
         states = [ddc_fn.ddcr_create(-(2 * CARRIER + 0.5), rate) for _ in range(nthreads)]
         outs = [np.empty(args.block, np.complex64) for _ in range(nthreads)]
-        times = []
+        times, busy = [], []
         for _ in range(args.passes + 1):  # the first pass warms up
+            c0 = time.process_time()
             barrier = threading.Barrier(nthreads)
             spans = [None] * nthreads
             threads = [threading.Thread(target=worker, args=(states[i], outs[i], barrier, spans, i))
@@ -212,17 +213,19 @@ def run_threads(args, rates):
             for t in threads:
                 t.join()
             times.append(max(e for _, e in spans) - min(s for s, _ in spans))
+            busy.append((time.process_time() - c0) / times[-1])
         for s in states:
             ddc_fn.ddcr_destroy(s)
-        return times[1:]
+        return times[1:], busy[1:]
 
-    one = timed(1)
-    two = timed(2)
+    one, _ = timed(1)
+    two, busy = timed(2)
     t1, t2 = median(one), median(two)
     print(json.dumps({"impl": "ours-py", "kind": "threads", "rate": rate, "samples": args.samples,
                       "block": args.block, "passes": args.passes, "one_thread_s": one,
                       "two_threads_s": two, "one_thread_msps": args.samples / t1 * 1e-6,
                       "two_threads_msps": 2 * args.samples / t2 * 1e-6, "speedup": 2 * t1 / t2,
+                      "cores_busy": median(busy),
                       "simd_level": level, "module": ddc_fn.__file__}), flush=True)
 
 

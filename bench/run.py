@@ -94,6 +94,13 @@ def cmake_build(src, build, extra, target=None):
     return True, ""
 
 
+def object_digests(objdir):
+    """Digest of every library object file under a build's ddc.dir, by relative path."""
+    import hashlib
+    return {str(f.relative_to(objdir)): hashlib.sha256(f.read_bytes()).hexdigest()
+            for f in sorted(objdir.rglob("*.o"))} if objdir.is_dir() else {}
+
+
 def cache_value(build, key):
     cache = build / "CMakeCache.txt"
     if not cache.exists():
@@ -264,7 +271,9 @@ def report(res):
     t = res["threads"]
     if t and "error" not in t:
         w(f"Rate {t['rate']:g}: one thread {t['one_thread_msps']:.1f} MS/s, two threads "
-          f"{t['two_threads_msps']:.1f} MS/s together: speed-up **{t['speedup']:.2f}** (ideal 2).")
+          f"{t['two_threads_msps']:.1f} MS/s together: speed-up **{t['speedup']:.2f}** (ideal 2); "
+          f"the process kept {t['cores_busy']:.2f} cores busy (process CPU time / wall time: near 2 when "
+          f"both threads ran at once, near 1 when they took turns).")
     else:
         w(f"not measured: {t.get('error') if t else 'skipped'}")
     w("")
@@ -322,6 +331,10 @@ def main():
     else:
         module = "built by the bench: " + str(next((BUILD / "py").glob("ddc_fn*.so"), "?"))
     have_module = ok_py or "installed" in module
+    if ok_c and ok_py and object_digests(BUILD / "c" / "ddc" / "CMakeFiles" / "ddc.dir") != \
+            object_digests(BUILD / "py" / "CMakeFiles" / "ddc.dir"):
+        problems.append("the C programs and the Python module were built from different library "
+                        "objects (sources changed during the build?): Python / C compares unlike code")
     py = [sys.executable, str(BENCH / "py_worker.py")]
     pyargs = (["--module-dir", module_dir] if module_dir else []) + (["--simd", str(simd)] if simd >= 0 else [])
     simd_args = ["--simd", str(simd)] if simd >= 0 else []
