@@ -15,7 +15,7 @@ import stat
 import sys
 import wave
 from pathlib import Path
-from typing import BinaryIO, Callable, Iterator, Optional, Union
+from typing import BinaryIO, Callable, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
@@ -54,7 +54,7 @@ class Source:
     sample_rate: Optional[float] = None
     frequency: Optional[float] = None
     length: Optional[int] = None
-    paths: tuple = ()
+    paths: Tuple[str, ...] = ()
 
     def blocks(self, block: int) -> Iterator[np.ndarray]:
         raise NotImplementedError
@@ -74,7 +74,7 @@ class RawSource(Source):
 
     def __init__(self, stream: BinaryIO, name: str, dtype: str,
                  length: Optional[int] = None, owned: bool = False,
-                 paths: tuple = ()) -> None:
+                 paths: Tuple[str, ...] = ()) -> None:
         self._f = stream
         self._owned = owned
         self.name = name
@@ -133,19 +133,19 @@ class WavSource(Source):
             self._w.close()
             raise InputError(f"{self.name}: unsupported WAV sample width of {self._width} bytes")
         self.sample_rate = float(self._w.getframerate())
-        self.length = self._w.getnframes()
+        self.length = self._total = self._w.getnframes()
 
     def blocks(self, block: int) -> Iterator[np.ndarray]:
-        got = 0
-        while got < self.length:
-            raw = self._w.readframes(min(block, self.length - got))
+        got, total = 0, self._total
+        while got < total:
+            raw = self._w.readframes(min(block, total - got))
             n = len(raw) // self._width
             if n == 0:
                 break
             got += n
             yield _pcm_to_float(raw[: n * self._width], self._width)
-        if got < self.length:
-            raise InputError(f"{self.name}: truncated WAV data ({got} of {self.length} samples)")
+        if got < total:
+            raise InputError(f"{self.name}: truncated WAV data ({got} of {total} samples)")
 
     def close(self) -> None:
         self._w.close()
@@ -198,22 +198,22 @@ class SigMFSource(Source):
         captures = handle.get_captures()
         freq = captures[0].get("core:frequency") if captures else None
         self.frequency = float(freq) if freq is not None else None
-        self.length = int(handle.sample_count)
+        self.length = self._total = int(handle.sample_count)
         paths = [self.name]
         if handle.data_file is not None:
             paths.append(os.fspath(handle.data_file))
         self.paths = tuple(paths)
 
     def blocks(self, block: int) -> Iterator[np.ndarray]:
-        start = 0
-        while start < self.length:
-            count = min(block, self.length - start)
+        start, total = 0, self._total
+        while start < total:
+            count = min(block, total - start)
             try:
                 x = self._h.read_samples(start, count)
             except Exception as e:
                 raise InputError(f"{self.name}: cannot read samples ({e})") from None
             if len(x) < count:
-                raise InputError(f"{self.name}: truncated dataset ({start + len(x)} of {self.length} samples)")
+                raise InputError(f"{self.name}: truncated dataset ({start + len(x)} of {total} samples)")
             start += count
             yield np.ascontiguousarray(x, dtype=np.float32).reshape(-1)
 
@@ -285,9 +285,9 @@ class AtomicFile:
         self.tmp = tmp
         self.file: Optional[BinaryIO] = os.fdopen(fd, "wb")
 
-    def write(self, data: object) -> None:
+    def write(self, data: Union[bytes, memoryview, np.ndarray]) -> None:
         assert self.file is not None
-        self.file.write(data)  # type: ignore[arg-type]
+        self.file.write(data.data if isinstance(data, np.ndarray) else data)
 
     def commit(self) -> None:
         if self.file is not None:

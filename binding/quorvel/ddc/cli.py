@@ -18,7 +18,7 @@ import hashlib
 import math
 import os
 import sys
-from typing import BinaryIO, List, NoReturn, Optional, Sequence
+from typing import Any, BinaryIO, Dict, List, NoReturn, Optional, Sequence
 
 import numpy as np
 
@@ -192,7 +192,7 @@ def _same_file(a: str, b: str) -> bool:
 def _metadata(plan: _Plan, source: Source, output: str, sha512: str) -> bytes:
     import sigmf
 
-    info = {
+    info: Dict[str, Any] = {
         "core:datatype": "cf32_le",
         "core:sha512": sha512,
         "core:description": (
@@ -210,7 +210,7 @@ def _metadata(plan: _Plan, source: Source, output: str, sha512: str) -> bytes:
     return (meta.dumps() + "\n").encode()
 
 
-def _progress(source: Source, quiet: bool):
+def _progress(source: Source, quiet: bool) -> Any:
     disable = quiet or source.length is None or not _isatty(sys.stderr)
     if disable:
         return None
@@ -251,7 +251,7 @@ def _run_convert(args: argparse.Namespace) -> int:
                 stdout = sys.stdout.buffer
 
                 def write(y: np.ndarray) -> None:
-                    stdout.write(y)  # type: ignore[arg-type]
+                    stdout.write(y.data)
                     stdout.flush()
 
                 convert(ddcr, source, write, args.block, bar.update if bar else None)
@@ -264,7 +264,7 @@ def _run_convert(args: argparse.Namespace) -> int:
                 digest = hashlib.sha512()
 
                 def write(y: np.ndarray) -> None:
-                    digest.update(y)
+                    digest.update(y.data)
                     data.write(y)
 
                 convert(ddcr, source, write, args.block, bar.update if bar else None)
