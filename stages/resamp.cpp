@@ -22,8 +22,19 @@
  * Dot products of 16 taps or more use 16 lane sums combined in a fixed tree,
  * then the remaining taps in order, so the rounding depends on T only and any
  * block split of the input gives the same bits.
+ *
+ * The loops below are the reference. On CPUs with AVX2 or AVX-512 the
+ * interpolating and decimating paths run vectorised kernels (resamp_avx2.cpp,
+ * resamp_avx512.cpp) that perform the same float32 operations per lane and so
+ * give the same bits. The decimating kernels read a per-resampler table of
+ * rows reversed, multiplied by g and doubled for re/im; it is allocated at
+ * creation for a decimating resampler of at most 32 taps and refilled when g
+ * changes. A resampler created interpolating and retuned below 1 has no table
+ * and keeps the scalar loop.
  */
 #include "resamp.h"
+#include "resamp_simd.h"
+#include "simd.h"
 
 #include <cfloat>
 #include <cmath>
@@ -48,6 +59,10 @@ struct resamp_state {
     cf32_t *acc;            // T accumulators of the decimating path
     cf32_t *partial;        // max(T-1, 1) partial sums of the decimating path
     double ctrl_time;       // output clock of the controlled path, in output periods
+    float *wtab;            // vector decimating taps: per row 2T floats (reversed, times g, doubled), or null
+    size_t wtab_stride;     // floats per wtab row, a multiple of 16
+    float wtab_g;           // g the table holds, valid when wtab_ready
+    int32_t wtab_ready;     // 1 once wtab is filled for wtab_g
 };
 
 namespace {
@@ -183,6 +198,31 @@ inline void _take_input(resamp_state *s, cf32_t x) {
     s->history[s->history_pos + s->history_size] = x;
 }
 
+// The vector decimating kernels' table; without it (no AVX2, too many taps,
+// too large, or no memory) the scalar loop runs, with the same results.
+void _alloc_wtab(resamp_state *s) {
+    const size_t P = s->num_phases, T = s->num_taps;
+    if (s->interpolating || T > kResampSimdMaxTaps || !_rows_from_phase(P)) return;
+    if (ddc_simd_supported() < DDC_SIMD_AVX2) return;
+    const size_t stride = (2 * T + 15) & ~size_t{15};
+    if (P > (size_t{64} << 20) / (stride * sizeof(float))) return;  // at most 64 MiB
+    s->wtab = static_cast<float *>(std::aligned_alloc(64, P * stride * sizeof(float)));
+    s->wtab_stride = stride;
+}
+
+// Row r: slots m = 0 .. T-1 hold bank(r, T-1-m) * g twice (re, im), zeros after.
+void _fill_wtab(resamp_state *s, float g) {
+    const size_t P = s->num_phases, T = s->num_taps, stride = s->wtab_stride;
+    for (size_t r = 0; r < P; ++r) {
+        const float *row = s->bank + r * T;
+        float *w = s->wtab + r * stride;
+        for (size_t m = 0; m < T; ++m) w[2 * m] = w[2 * m + 1] = row[T - 1 - m] * g;
+        for (size_t j = 2 * T; j < stride; ++j) w[j] = 0.0f;
+    }
+    s->wtab_g = g;
+    s->wtab_ready = 1;
+}
+
 // Takes ownership of bank (malloc'd P*T floats) and frees it on every failure.
 resamp_state *_create_from_bank(size_t P, size_t T, float *bank, double rate) {
     auto *s = static_cast<resamp_state *>(std::calloc(1, sizeof(resamp_state)));
@@ -227,10 +267,11 @@ resamp_state *_create_from_bank(size_t P, size_t T, float *bank, double rate) {
         std::free(s);
         return nullptr;
     }
+    _alloc_wtab(s);
     return s;
 }
 
-size_t _interpolate(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap) {
+size_t _interpolate_scalar(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap) {
     const size_t T = s->num_taps;
     const unsigned shift = 32u - s->phase_bits;
     const uint32_t step = s->phase_step;
@@ -247,12 +288,16 @@ size_t _interpolate(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out,
     return n;
 }
 
-size_t _decimate(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap) {
+// g = rate rounded to float32; rate < 1 here, only a huge negative rate could leave the float range.
+inline float _gain(const resamp_state *s) {
+    return s->rate < -static_cast<double>(FLT_MAX) ? -INFINITY : static_cast<float>(s->rate);
+}
+
+size_t _decimate_scalar(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap) {
     const size_t T = s->num_taps;
     const unsigned shift = 32u - s->phase_bits;
     const uint32_t step = s->phase_step;
-    // rate < 1 here; only a huge negative rate could leave the float range.
-    const float g = s->rate < -static_cast<double>(FLT_MAX) ? -INFINITY : static_cast<float>(s->rate);
+    const float g = _gain(s);
     cf32_t *acc = s->acc, *partial = s->partial;
     uint32_t phase = s->phase;
     size_t n = 0;
@@ -276,6 +321,43 @@ size_t _decimate(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, si
     }
     s->phase = phase;
     return n;
+}
+
+size_t _interpolate(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap) {
+#if defined(__x86_64__)
+    const int level = ddc_simd_level();
+    if (level >= DDC_SIMD_AVX2) {
+        resamp_interp_view v{s->bank, s->num_taps, 32u - s->phase_bits, s->phase_step, s->phase,
+                             s->history, s->history_size, s->history_mask, s->history_pos};
+        const size_t n = level >= DDC_SIMD_AVX512 ? _resamp_interpolate_avx512(&v, in, n_in, out, cap)
+                                                  : _resamp_interpolate_avx2(&v, in, n_in, out, cap);
+        s->phase = v.phase;
+        s->history_pos = v.history_pos;
+        return n;
+    }
+#endif
+    return _interpolate_scalar(s, in, n_in, out, cap);
+}
+
+size_t _decimate(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap) {
+#if defined(__x86_64__)
+    const int level = ddc_simd_level();
+    if (level >= DDC_SIMD_AVX2 && s->wtab) {
+        const float g = _gain(s);
+        // Compare bits: -0.0 and NaN payloads must not pass for another g.
+        uint32_t have, want;
+        std::memcpy(&have, &s->wtab_g, sizeof have);
+        std::memcpy(&want, &g, sizeof want);
+        if (!s->wtab_ready || have != want) _fill_wtab(s, g);
+        resamp_decim_view v{s->wtab, s->wtab_stride, s->num_taps, 32u - s->phase_bits, s->phase_step,
+                            s->phase, s->acc, s->partial};
+        const size_t n = level >= DDC_SIMD_AVX512 ? _resamp_decimate_avx512(&v, in, n_in, out, cap)
+                                                  : _resamp_decimate_avx2(&v, in, n_in, out, cap);
+        s->phase = v.phase;
+        return n;
+    }
+#endif
+    return _decimate_scalar(s, in, n_in, out, cap);
 }
 
 // Row for the fraction t >= 0 of the output clock: floor(t*P), at most P - 1.
@@ -311,6 +393,7 @@ resamp_state_t *resamp_create_custom(size_t num_phases, size_t num_taps, const f
 
 void resamp_destroy(resamp_state_t *s) {
     if (!s) return;
+    std::free(s->wtab);
     std::free(s->partial);
     std::free(s->acc);
     std::free(s->history);

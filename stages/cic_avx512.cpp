@@ -1,0 +1,2 @@
+// CIC decimator kernel variant (in progress).
+#include "cic_simd.h"
