@@ -335,6 +335,12 @@ def test_demo_prints_figures_and_draws_the_spectra(tmp_path, capsys):
     assert [p.name for p in tmp_path.iterdir()] == ["demo.png"]
 
 
+def test_demo_with_an_unwritable_picture_fails_before_the_work(tmp_path, capsys):
+    status, out, err = run(["demo", "-o", tmp_path / "no" / "d.png", "-n", 4096], capsys)
+    assert (status, out) == (1, "")
+    assert err.startswith("ddc: error: cannot write") and err.count("\n") == 1
+
+
 def test_demo_rejects_a_rate_outside_the_interval(tmp_path, capsys):
     status, _, err = run(["demo", "--rate", "0.75", "-o", tmp_path / "d.png"], capsys)
     assert status == 2 and err.startswith("ddc demo: error:") and err.count("\n") == 1

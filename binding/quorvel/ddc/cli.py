@@ -351,26 +351,39 @@ def _run_demo(args: argparse.Namespace) -> int:
         raise _UsageError(f"carrier {args.carrier:g} lies outside [0, 0.5]")
     if not 0.0 < args.rate < 0.5:
         raise _UsageError(f"rate {args.rate:g} lies outside (0, 0.5)")
-    figures = demo.run_demo(carrier=args.carrier, rate=args.rate, n=args.n, seed=args.seed)
-    carriers = ", ".join(f"{f:g}" for f, _ in demo.CARRIERS)
-    print(f"signal      : carriers at {carriers} x fs_in, noise rms {demo.NOISE_RMS:g}")
-    print(f"carrier     : {figures['carrier']:g} x fs_in (norm_freq {figures['norm_freq']:g})")
-    print(f"rate        : {figures['rate']:g} (fs_out / fs_in)")
-    print(f"samples     : {figures['n_in']} in, {figures['n_out']} out")
-    print(f"wanted tone : {figures['tone_db']:.2f} dB")
-    print(f"strongest spur: {figures['spur_db']:.2f} dB (SFDR {figures['sfdr_db']:.2f} dB)")
-    print(f"throughput  : {figures['msps']:.1f} MS/s")
+    png: Optional[AtomicFile] = None
     if args.output:
+        # Claim the picture's place first: an unwritable path fails before the work.
+        try:
+            png = AtomicFile(args.output)
+        except OSError as e:
+            raise InputError(f"cannot write {args.output}: {e.strerror or e}") from None
+    try:
+        figures = demo.run_demo(carrier=args.carrier, rate=args.rate, n=args.n, seed=args.seed)
+        carriers = ", ".join(f"{f:g}" for f, _ in demo.CARRIERS)
+        rows = [
+            ("signal", f"carriers at {carriers} x fs_in, noise rms {demo.NOISE_RMS:g}"),
+            ("carrier", f"{figures['carrier']:g} x fs_in (norm_freq {figures['norm_freq']:g})"),
+            ("rate", f"{figures['rate']:g} (fs_out / fs_in)"),
+            ("samples", f"{figures['n_in']} in, {figures['n_out']} out"),
+            ("wanted tone", f"{figures['tone_db']:.2f} dB (0 dB: full-scale sine)"),
+            ("strongest spur", f"{figures['spur_db']:.2f} dB, SFDR {figures['sfdr_db']:.2f} dB"),
+            ("throughput", f"{figures['msps']:.1f} MS/s"),
+        ]
+        for name, value in rows:
+            print(f"{name:<15}: {value}")
+        if png is None:
+            return 0
         x = demo.synthesize(args.n, args.seed)
         with DDCR(norm_freq_for(args.carrier), args.rate) as ddcr:
             y = ddcr.process(x).copy()
-        try:
-            with AtomicFile(args.output) as png:
-                _plot_demo(png.file, x, y, args.carrier, args.rate, figures)  # type: ignore[arg-type]
-                png.commit()
-        except OSError as e:
-            raise InputError(f"cannot write {args.output}: {e.strerror or e}") from None
-        print(f"picture     : {args.output}")
+        _plot_demo(png.file, x, y, args.carrier, args.rate, figures)  # type: ignore[arg-type]
+        png.commit()
+    except BaseException:
+        if png is not None:
+            png.discard()
+        raise
+    print(f"{'picture':<15}: {args.output}")
     return 0
 
 
