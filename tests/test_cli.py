@@ -247,6 +247,14 @@ def test_errors_are_one_line_with_status_and_leave_no_output(key, args, status, 
     assert set(os.listdir(tmp_path)) == before
 
 
+def test_output_over_the_input_recording_metadata_is_refused(tmp_path, capsys):
+    meta_in = write_sigmf(tmp_path / "rec", signal().astype(np.float32), "rf32_le")
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    status, _, err = run([meta_in, "-n", "0.1", "-r", "0.2", "-o", tmp_path / "rec.sigmf-data"], capsys)
+    assert status == 2 and "would overwrite the input" in err
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
+
+
 def test_unwritable_output_is_an_error(tmp_path, capsys):
     src = tmp_path / "in.f32"
     signal().astype(np.float32).tofile(src)
@@ -321,6 +329,15 @@ def test_progress_bar_shows_on_a_terminal_and_not_when_quiet(tmp_path):
     assert status == 0 and "100%" in shown and "in.f32" in shown
     status, shown = _stderr_on_a_terminal(args + ["--quiet"])
     assert status == 0 and shown == ""
+
+
+def test_installed_console_script_is_the_cli():
+    from importlib.metadata import entry_points
+
+    scripts = [e for e in entry_points(group="console_scripts") if e.name == "ddc"]
+    if not scripts:
+        pytest.skip("package not installed")
+    assert scripts[0].value == "quorvel.ddc.cli:main"
 
 
 # -- demo ---------------------------------------------------------------------------
