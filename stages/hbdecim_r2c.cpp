@@ -13,10 +13,19 @@
 //
 // Each history is a power-of-two ring stored twice over, so the window of any
 // output is one contiguous newest-first run with no wrap-around test.
+//
+// The vectorised variants (hbdecim_avx2.cpp, hbdecim_avx512.cpp) compute many
+// consecutive outputs at once from linear windows, history oldest first then
+// the block's pairs, built here in runs; afterwards the ring is rewritten
+// exactly as the same number of single pushes would leave it, so scalar and
+// vector calls can follow each other in any order with identical results.
 
 #include "hbdecim_r2c.h"
+#include "hbdecim_kernels.h"
+#include "simd.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +108,69 @@ void _produce(hbdecim_r2c_state_t *s, float first, float second, cf32_t *y) noex
     y->re = re;
     y->im = im;
 }
+
+#if defined(__x86_64__)
+
+constexpr size_t kVecMaxTaps = 256; // longer filters stay on the scalar kernel
+constexpr size_t kVecRun = 1024;    // pairs per window fill
+constexpr size_t kVecMinPairs = 16; // shorter stretches are not worth a window
+
+// Writes the ring as `count` pushes of the window's last `count` samples leave it.
+void _ring_store(float *hist, size_t &pos, size_t mask, size_t L, const float *newest,
+                 size_t count) noexcept
+{
+    pos = (pos - count) & mask;
+    const size_t keep = count < L ? count : L;
+    for (size_t d = 0; d < keep; ++d) {
+        const size_t slot = (pos + d) & mask;
+        hist[slot] = newest[-static_cast<ptrdiff_t>(d)];
+        hist[slot + L] = newest[-static_cast<ptrdiff_t>(d)];
+    }
+}
+
+// `pairs` outputs from x through a vector kernel; state advances exactly as
+// `pairs` calls of _produce would advance it.
+void _produce_vector(hbdecim_r2c_state_t *s, const float *x, size_t pairs, cf32_t *y,
+                     int level) noexcept
+{
+    float wa[kVecMaxTaps - 1 + kVecRun + ddc_hb::kWindowPad];
+    float wb[kVecMaxTaps - 1 + kVecRun + ddc_hb::kWindowPad];
+    const size_t hist = s->num_taps - 1;
+    const size_t L = s->history_size;
+    const size_t mask = s->history_mask;
+    ddc_hb::r2c_run r;
+    r.wa = wa;
+    r.wb = wb;
+    r.hist = hist;
+    r.coeffs = s->coeffs;
+    r.half = s->half;
+    r.even = s->even;
+    r.scale = s->centre_sign * 0.5f;
+    while (pairs) {
+        const size_t count = pairs < kVecRun ? pairs : kVecRun;
+        // Window index hist-1-d holds the sample pushed d pairs ago.
+        for (size_t d = 0; d < hist; ++d) {
+            wa[hist - 1 - d] = s->history_a[s->pos_a + d];
+            wb[hist - 1 - d] = s->history_b[s->pos_b + d];
+        }
+        r.x = x;
+        r.count = count;
+        r.parity = s->parity;
+        r.y = y;
+        if (level >= DDC_SIMD_AVX512)
+            ddc_hb::r2c_run_avx512(r);
+        else
+            ddc_hb::r2c_run_avx2(r);
+        _ring_store(s->history_a, s->pos_a, mask, L, wa + hist + count - 1, count);
+        _ring_store(s->history_b, s->pos_b, mask, L, wb + hist + count - 1, count);
+        s->parity ^= static_cast<uint32_t>(count & 1u);
+        x += 2 * count;
+        y += count;
+        pairs -= count;
+    }
+}
+
+#endif
 
 void _free_all(hbdecim_r2c_state_t *s) noexcept
 {
@@ -187,6 +259,19 @@ size_t hbdecim_r2c_execute(hbdecim_r2c_state_t *s, const float *x, size_t n_in, 
         i = 1;
         j = 1;
     }
+#if defined(__x86_64__)
+    const int level = ddc_simd_level();
+    if (level != DDC_SIMD_SCALAR && s->num_taps <= kVecMaxTaps) {
+        size_t pairs = (n_in - i) / 2;
+        if (pairs > cap - j)
+            pairs = cap - j;
+        if (pairs >= kVecMinPairs) {
+            _produce_vector(s, x + i, pairs, y + j, level);
+            i += 2 * pairs;
+            j += pairs;
+        }
+    }
+#endif
     for (; i + 1 < n_in && j < cap; i += 2, ++j)
         _produce(s, x[i], x[i + 1], &y[j]);
     if (i < n_in) {

@@ -33,6 +33,14 @@ DDC_API uint32_t lo_get_phase_inc(const lo_state_t *s);
 DDC_API size_t lo_steps(lo_state_t *s, size_t n, cf32_t *out);
 /* As lo_steps; ctrl[k] (n float32 values) is an extra frequency applied to the step after sample k. */
 DDC_API size_t lo_steps_ctrl(lo_state_t *s, const float *ctrl, size_t n, cf32_t *out);
+/*
+ * Multiplies x (n complex samples) by the next n oscillator samples o and
+ * writes out[k] = x[k] * o[k] (no conjugation): exactly lo_steps into a block
+ * followed by that product, each part one fused multiply-add whose addend is
+ * the separately rounded second product. Advances the phase as lo_steps does.
+ * out has room for n samples and may be x itself. Returns n.
+ */
+DDC_API size_t lo_mix(lo_state_t *s, const cf32_t *x, size_t n, cf32_t *out);
 /* Both return the constant 65536. */
 DDC_API size_t lo_steps_max_out(void);
 DDC_API size_t lo_steps_ctrl_max_out(void);

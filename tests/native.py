@@ -36,6 +36,7 @@ SIGNATURES = {
     "lo_steps_ctrl": (c_size_t, [P, P, c_size_t, P]),
     "lo_steps_max_out": (c_size_t, []),
     "lo_steps_ctrl_max_out": (c_size_t, []),
+    "lo_mix": (c_size_t, [P, P, c_size_t, P]),
     # half-band real-to-complex decimator
     "hbdecim_r2c_create": (P, [c_size_t, P]),
     "hbdecim_r2c_destroy": (None, [P]),

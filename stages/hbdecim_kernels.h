@@ -1,0 +1,59 @@
+/*
+ * Library-internal: the vectorised block kernels of the two half-band
+ * decimators (not exported).
+ *
+ * The stage code turns a run of input pairs into linear windows: `hist`
+ * history samples of each polyphase stream, oldest first, followed by the
+ * run's own samples. A kernel de-interleaves the run into the windows and
+ * computes `count` consecutive outputs, each lane doing exactly the scalar
+ * operation sequence of its own output. The stage code keeps the rings,
+ * parity and pending sample; a kernel touches only the windows and y.
+ */
+#ifndef DDC_STAGES_HBDECIM_KERNELS_H
+#define DDC_STAGES_HBDECIM_KERNELS_H
+
+#include "ddc_types.h"
+
+namespace ddc_hb {
+
+// Samples the kernels may read past the end of a window (zeroed by them).
+constexpr size_t kWindowPad = 16;
+
+// One run of the real-to-complex stage.
+struct r2c_run {
+    const float *x;       // 2*count inputs: first, second sample of each pair
+    size_t count;         // pairs in the run = outputs to write
+    float *wa;            // window of first samples: hist + count + kWindowPad entries
+    float *wb;            // window of second samples, same size
+    size_t hist;          // history samples in front of the run, >= num_taps - 1
+    const float *coeffs;  // half signed branch coefficients
+    size_t half;          // num_taps >> 1
+    uint32_t even;        // 1 when num_taps is even
+    float scale;          // centre_sign * 0.5
+    uint32_t parity;      // output parity before the run; odd outputs are negated
+    cf32_t *y;            // count outputs
+};
+
+// One run of the complex stage; windows hold complex samples.
+struct c2c_run {
+    const cf32_t *x;      // 2*count inputs
+    size_t count;         // pairs in the run = outputs to write
+    cf32_t *wa;           // window of first samples: hist + count + kWindowPad entries
+    cf32_t *wb;           // window of second samples, same size
+    size_t hist;          // history samples in front of the run, >= num_taps - 1
+    const float *coeffs;  // half branch coefficients
+    size_t half;          // num_taps >> 1
+    uint32_t even;        // 1 when num_taps is even
+    cf32_t *y;            // count outputs
+};
+
+#if defined(__x86_64__)
+void r2c_run_avx2(const r2c_run &r) noexcept;
+void r2c_run_avx512(const r2c_run &r) noexcept;
+void c2c_run_avx2(const c2c_run &r) noexcept;
+void c2c_run_avx512(const c2c_run &r) noexcept;
+#endif
+
+} // namespace ddc_hb
+
+#endif

@@ -1,0 +1,68 @@
+// AVX2+FMA oscillator-times-signal kernel.
+//
+// Four samples per register, real and imaginary parts in adjacent lanes, in
+// the layout of the signal itself. Each sample's oscillator value is one
+// 64-bit load from the (cosine, sine) pair table: scalar loads keep the
+// table's cache lines to one per sample, which measured faster than gathers
+// from the sine table for every phase step, on AVX-512 machines as well.
+// Per lane the arithmetic is the scalar mixer's:
+//   t = (o.im * x.im, o.re * x.im) with the sign of the first flipped,
+//   out = fma((o.re, o.im), (x.re, x.re), t).
+// Compiled with -mavx2 -mfma and called only when the CPU has both.
+#if defined(__x86_64__)
+
+#include "lo_mix.h"
+
+#include <immintrin.h>
+
+namespace {
+
+inline __m256 _osc4(const cf32_t *pairs, uint32_t p0, uint32_t p1, uint32_t p2,
+                    uint32_t p3) noexcept
+{
+    const double *t = reinterpret_cast<const double *>(pairs);
+    const __m128d a = _mm_loadh_pd(_mm_load_sd(t + (p0 >> 16)), t + (p1 >> 16));
+    const __m128d b = _mm_loadh_pd(_mm_load_sd(t + (p2 >> 16)), t + (p3 >> 16));
+    return _mm256_castpd_ps(_mm256_set_m128d(b, a));
+}
+
+inline __m256 _mix4(__m256 o, __m256 xv) noexcept
+{
+    const float n = -0.0f;
+    const __m256 neg_re = _mm256_setr_ps(n, 0, n, 0, n, 0, n, 0);
+    const __m256 t = _mm256_xor_ps(_mm256_mul_ps(_mm256_permute_ps(o, 0xB1), _mm256_movehdup_ps(xv)),
+                                   neg_re);
+    return _mm256_fmadd_ps(o, _mm256_moveldup_ps(xv), t);
+}
+
+} // namespace
+
+namespace ddc_lo {
+
+void mix_avx2(const cf32_t *pairs, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
+              cf32_t *out) noexcept
+{
+    size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const uint32_t p1 = phase + inc;
+        const uint32_t p2 = p1 + inc;
+        const uint32_t p3 = p2 + inc;
+        const __m256 o = _osc4(pairs, phase, p1, p2, p3);
+        phase = p3 + inc;
+        _mm256_storeu_ps(&out[k].re, _mix4(o, _mm256_loadu_ps(&x[k].re)));
+    }
+    if (k < n) {
+        // Tail of 1 to 3 samples through a zero-padded register.
+        const size_t rest = n - k;
+        cf32_t xs[4] = {};
+        cf32_t ys[4];
+        __builtin_memcpy(xs, x + k, rest * sizeof(cf32_t));
+        const __m256 o = _osc4(pairs, phase, phase + inc, phase + 2 * inc, phase + 3 * inc);
+        _mm256_storeu_ps(&ys[0].re, _mix4(o, _mm256_loadu_ps(&xs[0].re)));
+        __builtin_memcpy(out + k, ys, rest * sizeof(cf32_t));
+    }
+}
+
+} // namespace ddc_lo
+
+#endif
