@@ -9,8 +9,15 @@
  * exactly, because the true filter output lies in [0, 65535 * R^4] < 2^64.
  * The lift keeps every value non-negative so the final shift is a plain
  * logical shift. The output mapping is one exact multiply-add.
+ *
+ * The loop here is the reference. On CPUs with AVX2 or AVX-512, cic_decimate
+ * runs a vector variant (cic_avx2.cpp, cic_avx512.cpp) that quantises a chunk
+ * at a time and integrates both channels together; it produces the same
+ * integers, so the same outputs and state.
  */
 #include "cic_kernel.h"
+#include "cic_simd.h"
+#include "simd.h"
 
 #include <cmath>
 #include <cstdint>
@@ -152,7 +159,7 @@ uint32_t cic_get_counter(const cic_state_t *s)
     return s->counter;
 }
 
-size_t cic_decimate(cic_state_t *s, const cf32_t *in, size_t n, cf32_t *out)
+static size_t _decimate_scalar(cic_state_t *s, const cf32_t *in, size_t n, cf32_t *out)
 {
     // Work on locals so the hot loop keeps the state in registers.
     uint64_t Ii[4], Iq[4];
@@ -182,6 +189,21 @@ size_t cic_decimate(cic_state_t *s, const cf32_t *in, size_t n, cf32_t *out)
     }
     s->counter = counter;
     return written;
+}
+
+size_t cic_decimate(cic_state_t *s, const cf32_t *in, size_t n, cf32_t *out)
+{
+#if defined(__x86_64__)
+    const int level = ddc_simd_level();
+    if (level >= DDC_SIMD_AVX2 && n) {
+        cic_kernel_view v{s->integ_i, s->integ_q, s->comb_i, s->comb_q, s->ratio, s->shift, s->counter};
+        const size_t written = level >= DDC_SIMD_AVX512 ? _cic_decimate_avx512(&v, in, n, out)
+                                                        : _cic_decimate_avx2(&v, in, n, out);
+        s->counter = v.counter;
+        return written;
+    }
+#endif
+    return _decimate_scalar(s, in, n, out);
 }
 
 size_t cic_execute(cic_state_t *s, const cf32_t *in, size_t n, cf32_t *out, size_t cap)
