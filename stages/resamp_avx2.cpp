@@ -23,6 +23,21 @@
 
 namespace {
 
+// a*b + c in the form of the scalar fmaf (vfmadd213): when several operands are
+// NaN the result is the first of a, b, c, as in the scalar path. The intrinsic
+// leaves the form, and so the NaN chosen, to the compiler.
+inline __m256 _fma_abc(__m256 a, __m256 b, __m256 c)
+{
+    __asm__("vfmadd213ps %2, %1, %0" : "+x"(a) : "x"(b), "x"(c));
+    return a;
+}
+
+inline __m128 _fma_abc(__m128 a, __m128 b, __m128 c)
+{
+    __asm__("vfmadd213ps %2, %1, %0" : "+x"(a) : "x"(b), "x"(c));
+    return a;
+}
+
 // All-ones in the 32-bit lanes below count, counted from lane base.
 inline __m256i _lanes8(size_t count, size_t base)
 {
@@ -74,7 +89,7 @@ size_t _decimate(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *ou
     for (size_t i = 0; i < n_in; ++i) {
         const float *w = tab + static_cast<size_t>(phase >> shift) * stride;
         const __m256 x = _splat_pair(in + i);
-        for (int k = 0; k < NV; ++k) acc[k] = _mm256_fmadd_ps(_mm256_load_ps(w + 8 * k), x, acc[k]);
+        for (int k = 0; k < NV; ++k) acc[k] = _fma_abc(_mm256_load_ps(w + 8 * k), x, acc[k]);
         const uint32_t next = phase + step;
         const bool carry = next < phase;  // an output period ended
         phase = next;
@@ -113,10 +128,10 @@ inline void _dot(const float *c, const cf32_t *xw, size_t T, cf32_t *dst)
         for (size_t k = 0; k < body; k += 16) {
             const __m256 ca = _mm256_loadu_ps(c + k), cb = _mm256_loadu_ps(c + k + 8);
             const float *xk = x + 2 * k;
-            l0 = _mm256_fmadd_ps(_mm256_permutevar8x32_ps(ca, dup_lo), _mm256_loadu_ps(xk), l0);
-            l1 = _mm256_fmadd_ps(_mm256_permutevar8x32_ps(ca, dup_hi), _mm256_loadu_ps(xk + 8), l1);
-            l2 = _mm256_fmadd_ps(_mm256_permutevar8x32_ps(cb, dup_lo), _mm256_loadu_ps(xk + 16), l2);
-            l3 = _mm256_fmadd_ps(_mm256_permutevar8x32_ps(cb, dup_hi), _mm256_loadu_ps(xk + 24), l3);
+            l0 = _fma_abc(_mm256_permutevar8x32_ps(ca, dup_lo), _mm256_loadu_ps(xk), l0);
+            l1 = _fma_abc(_mm256_permutevar8x32_ps(ca, dup_hi), _mm256_loadu_ps(xk + 8), l1);
+            l2 = _fma_abc(_mm256_permutevar8x32_ps(cb, dup_lo), _mm256_loadu_ps(xk + 16), l2);
+            l3 = _fma_abc(_mm256_permutevar8x32_ps(cb, dup_hi), _mm256_loadu_ps(xk + 24), l3);
         }
         // q[l] = (p[4+l] + p[l]) + (p[8+l] + p[12+l]), then (q0 + q1) + (q2 + q3).
         const __m256 q = _mm256_add_ps(_mm256_add_ps(l1, l0), _mm256_add_ps(l2, l3));
@@ -125,7 +140,7 @@ inline void _dot(const float *c, const cf32_t *xw, size_t T, cf32_t *dst)
     }
     for (size_t k = body; k < T; ++k) {
         const __m128 xk = _mm_castsi128_ps(_mm_loadu_si64(x + 2 * k));
-        y = _mm_fmadd_ps(_mm_set1_ps(c[k]), xk, y);
+        y = _fma_abc(_mm_set1_ps(c[k]), xk, y);
     }
     _store_pair(dst, y);
 }

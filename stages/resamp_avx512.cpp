@@ -28,6 +28,21 @@
 
 namespace {
 
+// a*b + c in the form of the scalar fmaf (vfmadd213): when several operands are
+// NaN the result is the first of a, b, c, as in the scalar path. The intrinsic
+// leaves the form, and so the NaN chosen, to the compiler.
+inline __m512 _fma_abc(__m512 a, __m512 b, __m512 c)
+{
+    __asm__("vfmadd213ps %2, %1, %0" : "+v"(a) : "v"(b), "v"(c));
+    return a;
+}
+
+inline __m128 _fma_abc(__m128 a, __m128 b, __m128 c)
+{
+    __asm__("vfmadd213ps %2, %1, %0" : "+v"(a) : "v"(b), "v"(c));
+    return a;
+}
+
 // Mask of the lanes below count, counted from lane base, for 16-lane vectors.
 inline __mmask16 _lanes16(size_t count, size_t base)
 {
@@ -71,7 +86,7 @@ size_t _decimate(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *ou
     for (size_t i = 0; i < n_in; ++i) {
         const float *w = tab + static_cast<size_t>(phase >> shift) * stride;
         const __m512 x = _splat_pair(in + i);
-        for (int k = 0; k < NV; ++k) acc[k] = _mm512_fmadd_ps(_mm512_load_ps(w + 16 * k), x, acc[k]);
+        for (int k = 0; k < NV; ++k) acc[k] = _fma_abc(_mm512_load_ps(w + 16 * k), x, acc[k]);
         const uint32_t next = phase + step;
         const bool carry = next < phase;  // an output period ended
         phase = next;
@@ -110,8 +125,8 @@ inline void _dot(const float *c, const cf32_t *xw, size_t T, cf32_t *dst)
         __m512 l0 = _mm512_setzero_ps(), l1 = _mm512_setzero_ps();
         for (size_t k = 0; k < body; k += 16) {
             const __m512 c16 = _mm512_loadu_ps(c + k);
-            l0 = _mm512_fmadd_ps(_mm512_permutexvar_ps(dup_lo, c16), _mm512_loadu_ps(x + 2 * k), l0);
-            l1 = _mm512_fmadd_ps(_mm512_permutexvar_ps(dup_hi, c16), _mm512_loadu_ps(x + 2 * k + 16), l1);
+            l0 = _fma_abc(_mm512_permutexvar_ps(dup_lo, c16), _mm512_loadu_ps(x + 2 * k), l0);
+            l1 = _fma_abc(_mm512_permutexvar_ps(dup_hi, c16), _mm512_loadu_ps(x + 2 * k + 16), l1);
         }
         // q[l] = (p[4+l] + p[l]) + (p[8+l] + p[12+l]), then (q0 + q1) + (q2 + q3).
         const __m256 a = _mm256_add_ps(_mm512_extractf32x8_ps(l0, 1), _mm512_castps512_ps256(l0));
@@ -122,7 +137,7 @@ inline void _dot(const float *c, const cf32_t *xw, size_t T, cf32_t *dst)
     }
     for (size_t k = body; k < T; ++k) {
         const __m128 xk = _mm_castsi128_ps(_mm_loadu_si64(x + 2 * k));
-        y = _mm_fmadd_ps(_mm_set1_ps(c[k]), xk, y);
+        y = _fma_abc(_mm_set1_ps(c[k]), xk, y);
     }
     _store_pair(dst, y);
 }
