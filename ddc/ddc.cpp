@@ -1,6 +1,6 @@
 /*
  * Complex-input digital down-converter:
- *   x (complex, fs_in) * exp(+j*theta_k) (oscillator at fs_in, norm_freq)
+ *   x (complex, fs_in) * exp(+j*theta_k) (oscillator fused with the mixer)
  *     -> rate converter for rate -> y (complex, rate*fs_in)
  * Any positive ratio: below 1 it decimates, above 1 it interpolates, at 1 the
  * converter copies. The mix block lives in the state and only grows, and the
@@ -12,7 +12,6 @@
 #include "../rate/rate_converter.h"
 #include "../rate/rate_converter_internal.h"
 #include "../stages/lo.h"
-#include "mixer_internal.h"
 
 #include <cmath>
 #include <cstdint>
@@ -21,7 +20,7 @@
 struct ddc_state {
     lo_state_t *lo;     // oscillator at fs_in, owned
     RateConverter *rc;  // converter for rate, owned; holds the rate
-    cf32_t *mix;        // oscillator samples, then the mixed block
+    cf32_t *mix;        // the mixed block
     size_t mix_cap;     // capacity of mix, complex samples
 };
 
@@ -64,8 +63,7 @@ size_t ddc_execute(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t *out, s
     }
     if (RateConverter_reserve(s->rc, n_in) != 0)
         return 0;
-    lo_steps(s->lo, n_in, s->mix);
-    ddc_front::mix_in_place(in, s->mix, n_in);
+    lo_mix(s->lo, in, n_in, s->mix);
     return RateConverter_execute(s->rc, s->mix, n_in, out, cap);
 }
 

@@ -1,10 +1,10 @@
 /*
  * Real-input digital down-converter:
  *   x (real, fs_in) -> half-band R2C decimator (2:1, fs_in/4 shift) -> A
- *   oscillator exp(+j*theta_k) -> B;  B = A * B   (mix at fs_in/2)
- *   B -> rate converter for 2*rate -> y (complex, rate*fs_in)
+ *   A[k] *= exp(+j*theta_k)   (oscillator fused with the mixer, at fs_in/2)
+ *   A -> rate converter for 2*rate -> y (complex, rate*fs_in)
  * Every stage keeps its history between calls, so any block split gives the
- * same bytes. The two scratch blocks live in the state and only grow, and the
+ * same bytes. The scratch block lives in the state and only grows, and the
  * converter's own scratch is reserved before the decimator runs: a block
  * either finds all its memory up front or is not consumed at all.
  */
@@ -15,7 +15,6 @@
 #include "../rate/rate_converter_internal.h"
 #include "../stages/hbdecim_r2c.h"
 #include "../stages/lo.h"
-#include "mixer_internal.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -39,14 +38,13 @@ struct ddcr_state {
     lo_state_t *lo;           // oscillator at fs_in/2, owned
     RateConverter *rc;        // converter for 2*rate, owned
     double rate;              // fs_out / fs_in as given at creation
-    cf32_t *scratch_a;        // decimator output of the current block
-    cf32_t *scratch_b;        // oscillator samples, then the mixed block
-    size_t scratch_cap;       // capacity of each scratch block, complex samples
+    cf32_t *scratch;          // decimator output of the current block, mixed in place
+    size_t scratch_cap;       // capacity of scratch, complex samples
 };
 
 namespace {
 
-// Grows both scratch blocks to at least n samples; the old ones stay on failure.
+// Grows the scratch block to at least n samples; the old one stays on failure.
 int _reserve(ddcr_state *s, size_t n)
 {
     if (s->scratch_cap >= n)
@@ -54,16 +52,10 @@ int _reserve(ddcr_state *s, size_t n)
     if (n > SIZE_MAX / sizeof(cf32_t))
         return -1;
     auto *a = static_cast<cf32_t *>(std::malloc(n * sizeof(cf32_t)));
-    auto *b = static_cast<cf32_t *>(std::malloc(n * sizeof(cf32_t)));
-    if (!a || !b) {
-        std::free(a);
-        std::free(b);
+    if (!a)
         return -1;
-    }
-    std::free(s->scratch_a);
-    std::free(s->scratch_b);
-    s->scratch_a = a;
-    s->scratch_b = b;
+    std::free(s->scratch);
+    s->scratch = a;
     s->scratch_cap = n;
     return 0;
 }
@@ -113,12 +105,11 @@ int ddcr_execute_checked(ddcr_state_t *s, const float *in, size_t n_in, cf32_t *
     const size_t m_max = n_in / 2 + 1;
     if (_reserve(s, m_max + 1) != 0 || RateConverter_reserve(s->rc, m_max) != 0)
         return -1;
-    const size_t m = hbdecim_r2c_execute(s->r2c, in, n_in, s->scratch_a, m_max + 1);
+    const size_t m = hbdecim_r2c_execute(s->r2c, in, n_in, s->scratch, m_max + 1);
     if (m == 0)
         return 0; // the odd sample waits for the next call
-    lo_steps(s->lo, m, s->scratch_b);
-    ddc_front::mix_in_place(s->scratch_a, s->scratch_b, m);
-    const size_t count = RateConverter_execute(s->rc, s->scratch_b, m, out, cap);
+    lo_mix(s->lo, s->scratch, m, s->scratch);
+    const size_t count = RateConverter_execute(s->rc, s->scratch, m, out, cap);
     if (n_out)
         *n_out = count;
     return 0;
@@ -153,8 +144,7 @@ void ddcr_destroy(ddcr_state_t *s)
     hbdecim_r2c_destroy(s->r2c);
     lo_destroy(s->lo);
     RateConverter_destroy(s->rc);
-    std::free(s->scratch_a);
-    std::free(s->scratch_b);
+    std::free(s->scratch);
     std::free(s);
 }
 

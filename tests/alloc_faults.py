@@ -1,7 +1,7 @@
 """Runs scenarios of tests/native/alloc_faults.c, the allocation-fault harness.
 
 The harness is compiled once per session against the static library that sits
-next to the extension under test, with malloc/calloc/realloc/free wrapped by
+next to the extension under test, with the C allocation functions wrapped by
 the linker so that it can make any single allocation of the library fail.
 """
 import atexit
@@ -29,7 +29,8 @@ def _harness():
     atexit.register(shutil.rmtree, tmp, True)
     exe = os.path.join(tmp, "alloc_faults")
     cmd = [cc, "-std=c11", "-O1", "-I", ROOT, SOURCE, archive,
-           "-Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=free",
+           "-Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=aligned_alloc,"
+           "--wrap=posix_memalign,--wrap=free",
            "-lstdc++", "-lm", "-o", exe]
     res = subprocess.run(cmd, capture_output=True, text=True)
     if res.returncode != 0:

@@ -1,9 +1,9 @@
 /*
  * Allocation-fault harness for the rate converter and the front ends.
  *
- * Linked against the static library with -Wl,--wrap=malloc,--wrap=calloc,
- * --wrap=realloc,--wrap=free, so every allocation the library makes goes
- * through the counters below. A scenario makes allocation number k fail, for
+ * Linked against the static library with -Wl,--wrap= for malloc, calloc,
+ * realloc, aligned_alloc, posix_memalign and free, so every allocation the
+ * library makes goes through the counters below. A scenario makes allocation number k fail, for
  * k = 1, 2, ... until the operation succeeds, and checks that each failure is
  * reported, leaks nothing and (for processing) consumes nothing.
  *
@@ -23,6 +23,8 @@
 void *__real_malloc(size_t n);
 void *__real_calloc(size_t n, size_t m);
 void *__real_realloc(void *p, size_t n);
+void *__real_aligned_alloc(size_t align, size_t n);
+int __real_posix_memalign(void **p, size_t align, size_t n);
 void __real_free(void *p);
 
 static long g_live;     /* blocks allocated by the library and not yet freed */
@@ -63,6 +65,26 @@ void *__wrap_realloc(void *q, size_t n)
     if (p && !q)
         ++g_live;
     return p;
+}
+
+void *__wrap_aligned_alloc(size_t align, size_t n)
+{
+    if (_should_fail())
+        return NULL;
+    void *p = __real_aligned_alloc(align, n);
+    if (p)
+        ++g_live;
+    return p;
+}
+
+int __wrap_posix_memalign(void **p, size_t align, size_t n)
+{
+    if (_should_fail())
+        return 12; /* ENOMEM */
+    const int rc = __real_posix_memalign(p, align, n);
+    if (rc == 0)
+        ++g_live;
+    return rc;
 }
 
 void __wrap_free(void *p)
