@@ -100,6 +100,14 @@ def test_caller_buffer_is_used_and_checked():
         ddc.process(np.zeros(16, np.float32), out=np.empty(64, np.complex128))
 
 
+def test_sequences_are_converted_but_float64_arrays_are_not_rounded_silently():
+    x = noisy_tones(300)
+    with DDCR(-0.7, 0.25) as a, DDCR(-0.7, 0.25) as b:
+        assert a.process(x.tolist()).tobytes() == b.process(x).tobytes()
+        with pytest.raises(TypeError):
+            a.process(x.astype(np.float64))
+
+
 @pytest.mark.parametrize("rate", [0.0, 0.5, -0.1, 0.75, math.nan, math.inf])
 def test_rate_outside_open_interval_is_a_value_error(rate):
     with pytest.raises(ValueError, match=r"\(0, 0.5\)"):

@@ -179,9 +179,10 @@ class DDCR:
         Parameters
         ----------
         x : array_like of float32
-            Real input samples, read as a flat C-contiguous ``float32`` block
-            (NumPy's safe-casting rules apply: convert ``float64`` data with
-            ``.astype(np.float32)``).
+            Real input samples, read as a flat C-contiguous ``float32`` block.
+            An ndarray must cast to ``float32`` safely (a ``float64`` array
+            is refused rather than rounded: convert it with
+            ``.astype(np.float32)``); a list or other sequence is converted.
         out : ndarray of complex64, optional
             Writable, C-contiguous output buffer of at least
             ``output_capacity(len(x))`` samples. Allocated when omitted.
@@ -214,7 +215,7 @@ class DDCR:
         >>> ddc.close()
         """
         state = self._live()
-        xa = np.asarray(x)
+        xa = x if isinstance(x, np.ndarray) else np.asarray(x, dtype=np.float32)
         need = output_capacity(xa.size)
         if out is None:
             out = np.empty(need, dtype=np.complex64)
