@@ -13,6 +13,7 @@ import struct
 import subprocess
 import sys
 import termios
+import tracemalloc
 import wave
 
 import numpy as np
@@ -141,6 +142,19 @@ def test_stdin_to_stdout_pipeline_matches_module_and_prints_nothing_else(tmp_pat
     # A pipe on stderr means no progress bar.
     assert res.stderr == b""
     assert res.stdout == reference(x).tobytes()
+
+
+def test_streams_in_constant_memory(tmp_path, capsys):
+    src = tmp_path / "long.f32"
+    np.zeros(1 << 22, np.float32).tofile(src)  # 16 MiB in, 8 MiB out
+    tracemalloc.start()
+    try:
+        status, _, _ = run([src, "-n", "0.1", "-r", "0.25", "-q", "-o", tmp_path / "o.cf32"], capsys)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert status == 0 and (tmp_path / "o.cf32").stat().st_size == 8 << 20
+    assert peak < 8 << 20  # half the input: never the whole file at once
 
 
 def test_hz_tuning_uses_the_rate_recorded_in_the_wav(tmp_path, capsys):
