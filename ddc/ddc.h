@@ -14,8 +14,8 @@ DDC_EXTERN_C_BEGIN
 typedef struct ddc_state ddc_state_t;
 
 /* New DDC tuned to norm_freq (cycles per input sample, any double) for
-   fs_out = rate*fs_in. Null for a rate that is not positive and finite, at or
-   below 2^-32 or with no buildable plan, or an exhausted allocation. */
+   fs_out = rate*fs_in. Null for a rate that is not finite, at or below 2^-32,
+   at or above 2^32, or with no buildable plan, or an exhausted allocation. */
 DDC_API ddc_state_t *ddc_create(double norm_freq, double rate);
 /* Mixes n_in complex samples with the oscillator and converts them; writes at
    most cap samples to out and returns that count. 0 for n_in = 0 or an
@@ -26,8 +26,7 @@ DDC_API size_t ddc_execute(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t
 /*
  * Output capacity that suffices for a block of n_in samples whatever the state:
  * 0 for n_in = 0; n_in at rate 1; above rate 1, ceil(n_in * 2^32 / s) with
- * s = floor(2^32 / rate) the resampler's phase step (SIZE_MAX once s is 0,
- * above rate 2^32); below rate 1 the worst case of the planned stages composed
+ * s = floor(2^32 / rate) the resampler's phase step; below rate 1 the worst case of the planned stages composed
  * in order (half-band floor((n+1)/2), CIC(R) floor((n+R-1)/R), decimating
  * resampler floor(((n-1)*s + 2^32 - 1)/2^32) + 1 as it stops once full,
  * interpolating remainder ceil(n*2^32/s)), which never exceeds max(n_in, 2).

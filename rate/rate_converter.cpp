@@ -8,7 +8,8 @@
  * log2 (lower or upper) followed by a resampler for the remainder, which then
  * lies in (0.5, 2); everything else is one polyphase resampler. A CIC may carry
  * a 7-tap droop-compensation FIR. Powers of two below 2^-12 use the largest CIC
- * (4096) and a resampler for the rest; ratios of 2^-32 and below are refused.
+ * (4096) and a resampler for the rest; ratios of 2^-32 and below, and
+ * of 2^32 and above, are refused.
  *
  * Execution alternates between two scratch buffers that grow to the longest
  * block and never shrink; the last stage writes straight into the caller's
@@ -101,12 +102,13 @@ void _set_cic(stage_spec_t *sp, uint32_t ratio, int compensate)
 }
 
 // Fills specs and returns their count (1 or 2), or 0 for a refused rate:
-// not positive, not finite, or 2^-32 and below (the power-of-two candidates
-// would no longer fit 32 bits). A plan may still be unbuildable (a CIC ratio
+// not finite, 2^-32 and below (the power-of-two candidates would no longer fit
+// 32 bits) or 2^32 and above (the resampler's phase step 2^32/rate truncates to
+// 0, and it would emit outputs forever without taking an input). A plan may still be unbuildable (a CIC ratio
 // past 4096); _build_stages finds that out.
 int _plan(double rate, int compensate, stage_spec_t specs[2])
 {
-    if (!(rate > 0x1p-32) || !std::isfinite(rate))
+    if (!(rate > 0x1p-32 && rate < 0x1p32)) // NaN fails too
         return 0;
     if (rate >= 1.0) {
         _set_resampler(&specs[0], rate);

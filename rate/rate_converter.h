@@ -20,7 +20,7 @@ enum { STAGE_HALFBAND = 0, STAGE_CIC = 1, STAGE_RESAMPLER = 2 };
 
 /* Plans and builds the cascade for rate = fs_out / fs_in; compensate nonzero
    gives every CIC stage a 7-tap droop-compensation FIR. Null for a rate that
-   is not positive and finite, or at or below 2^-32, an unbuildable plan (a
+   is not finite, at or below 2^-32 or at or above 2^32, an unbuildable plan (a
    non-power-of-two rate below 1/8192), or an exhausted allocation. */
 DDC_API RateConverter *RateConverter_create(int compensate, double rate);
 /* Releases every stage, both scratch buffers and the converter; null accepted. */

@@ -57,12 +57,12 @@ SHAPES = [3.0, 2.0, 1.5, 1.0, 0.75, 0.5, 0.4, 0.25, 0.125, 0.1, 0.07, 1 / 12, 2.
 
 # --- creation -------------------------------------------------------------------
 
-@pytest.mark.parametrize("rate", [0.0, -1.0, NAN, INF, -INF, 2.0 ** -32, 0.00005])
+@pytest.mark.parametrize("rate", [0.0, -1.0, NAN, INF, -INF, 2.0 ** -32, 0.00005, 2.0 ** 32, 1e10])
 def test_create_refuses(rate):
     assert not lib.ddc_create(0.1, rate)
 
 
-@pytest.mark.parametrize("rate", [0.25, 1.0, 3.0, 1e10])
+@pytest.mark.parametrize("rate", [0.25, 1.0, 3.0, 2.0 ** 31])
 def test_create_accepts(rate):
     h = create(rate, -0.1)
     assert lib.ddc_get_rate(h.p) == rate
@@ -177,7 +177,7 @@ def test_retune_continues_the_phase():
     (0.125, 1, 1), (0.125, 9, 2),               # CIC(8)
     (0.07, 1, 2), (0.07, 2, 2), (0.07, 17, 3),  # CIC(16), interpolating remainder
     (0.75, 1, 1), (0.75, 2, 2), (0.75, 100, 76),  # decimating resampler: room for one more
-    (1e10, 1, SIZE_MAX),                        # phase step 0: no bound exists
+    (2.0 ** 20, 1, 2 ** 20), (2.0 ** 31, 1, 2 ** 31),  # largest accepted rates
 ])
 def test_capacity_values(rate, n, expected):
     assert lib.ddc_execute_capacity(create(rate).p, n) == expected

@@ -77,7 +77,7 @@ def test_plan_labels(rate, expected):
 
 
 @pytest.mark.parametrize("rate", [0.0001, 0.0, -1.0, NAN, INF, -INF, 2.0 ** -32, 2.0 ** -40,
-                                  0.9 * 2.0 ** -13])
+                                  0.9 * 2.0 ** -13, 2.0 ** 32, 1e300])
 def test_create_refuses(rate):
     assert not lib.RateConverter_create(0, rate)
     assert not lib.RateConverter_create(1, rate)
@@ -154,7 +154,7 @@ def test_label_index_out_of_range_leaves_buffer(rate):
 
 # --- set_rate -----------------------------------------------------------------
 
-@pytest.mark.parametrize("bad", [0.0, -0.5, NAN, INF, -INF, 2.0 ** -32, 1e-300])
+@pytest.mark.parametrize("bad", [0.0, -0.5, NAN, INF, -INF, 2.0 ** -32, 1e-300, 2.0 ** 32])
 def test_set_rate_ignores_invalid_rates_keeping_history(bad):
     x = noise(3000, 1)
     ref = create(0.1)
@@ -325,7 +325,7 @@ def test_single_stage_allocates_scratch_too():
 
 
 @pytest.mark.parametrize("rate,expected", [(0.25, 65538), (1.0, 65538), (1.5, 98306),
-                                           (2.0, 131074), (0.0002, 65538), (1e300, 2 ** 64 - 1)])
+                                           (2.0, 131074), (0.0002, 65538), (2.0 ** 31, 2 ** 47 + 2)])
 def test_execute_max_out(rate, expected):
     assert lib.RateConverter_execute_max_out(create(rate).p) == expected
 
