@@ -138,9 +138,16 @@ void _ring_store(cf32_t *hist, size_t &pos, size_t mask, size_t L, const cf32_t 
 void _produce_vector(hbdecim_state_t *s, const cf32_t *x, size_t pairs, cf32_t *y,
                      int level) noexcept
 {
-    cf32_t wa[kVecMaxTaps - 1 + kVecRun + ddc_hb::kWindowPad];
-    cf32_t wb[kVecMaxTaps - 1 + kVecRun + ddc_hb::kWindowPad];
-    const size_t hist = s->num_taps - 1;
+    // The run starts on a 64-byte boundary; only the newest num_taps - 1
+    // history samples are ever read, the slots in front of them are zeroed.
+    alignas(64) cf32_t wa[kVecMaxTaps + kVecRun + ddc_hb::kWindowPad];
+    alignas(64) cf32_t wb[kVecMaxTaps + kVecRun + ddc_hb::kWindowPad];
+    const size_t used = s->num_taps - 1;
+    const size_t hist = (used + 7) & ~static_cast<size_t>(7);
+    for (size_t d = used; d < hist; ++d) {
+        wa[hist - 1 - d] = cf32_t{0.0f, 0.0f};
+        wb[hist - 1 - d] = cf32_t{0.0f, 0.0f};
+    }
     const size_t L = s->history_size;
     const size_t mask = s->history_mask;
     ddc_hb::c2c_run r;
@@ -153,7 +160,7 @@ void _produce_vector(hbdecim_state_t *s, const cf32_t *x, size_t pairs, cf32_t *
     while (pairs) {
         const size_t count = pairs < kVecRun ? pairs : kVecRun;
         // Window index hist-1-d holds the sample pushed d pairs ago.
-        for (size_t d = 0; d < hist; ++d) {
+        for (size_t d = 0; d < used; ++d) {
             wa[hist - 1 - d] = s->history_a[s->pos_a + d];
             wb[hist - 1 - d] = s->history_b[s->pos_b + d];
         }

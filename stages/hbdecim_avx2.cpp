@@ -15,6 +15,10 @@ namespace {
 struct V {
     using reg = __m256;
     static constexpr size_t W = 8;
+    static constexpr size_t U = 2;
+    static constexpr bool kShift = false; // no cheap cross-lane shift
+    static constexpr int kShiftRegs = 1;
+    template <int J> static reg shifted(const reg *q) noexcept { return q[0]; }
     static reg zero() noexcept { return _mm256_setzero_ps(); }
     static reg set1(float v) noexcept { return _mm256_set1_ps(v); }
     static reg load(const float *p) noexcept { return _mm256_loadu_ps(p); }

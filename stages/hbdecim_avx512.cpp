@@ -16,6 +16,23 @@ namespace {
 struct V {
     using reg = __m512;
     static constexpr size_t W = 16;
+    static constexpr size_t U = 4;
+    static constexpr bool kShift = true;
+    static constexpr int kShiftRegs = 4;
+    // The 16 floats starting J before q[0], q[i] being the block 16*i floats before q[0].
+    template <int J> static reg shifted(const reg *q) noexcept
+    {
+        constexpr int i = (J + 15) / 16;
+        static_assert(i >= 1 && i < kShiftRegs, "shift out of range");
+        if constexpr (16 * i == J)
+            return q[i];
+        else
+            // The all-lanes masked form: the unmasked one trips a false
+            // uninitialised-value warning in some compilers' headers.
+            return _mm512_castsi512_ps(_mm512_mask_alignr_epi32(
+                _mm512_castps_si512(q[i]), 0xFFFF, _mm512_castps_si512(q[i - 1]),
+                _mm512_castps_si512(q[i]), 16 * i - J));
+    }
     static reg zero() noexcept { return _mm512_setzero_ps(); }
     static reg set1(float v) noexcept { return _mm512_set1_ps(v); }
     static reg load(const float *p) noexcept { return _mm512_loadu_ps(p); }

@@ -133,9 +133,16 @@ void _ring_store(float *hist, size_t &pos, size_t mask, size_t L, const float *n
 void _produce_vector(hbdecim_r2c_state_t *s, const float *x, size_t pairs, cf32_t *y,
                      int level) noexcept
 {
-    float wa[kVecMaxTaps - 1 + kVecRun + ddc_hb::kWindowPad];
-    float wb[kVecMaxTaps - 1 + kVecRun + ddc_hb::kWindowPad];
-    const size_t hist = s->num_taps - 1;
+    // The run starts on a 64-byte boundary; only the newest num_taps - 1
+    // history samples are ever read, the slots in front of them are zeroed.
+    alignas(64) float wa[kVecMaxTaps + kVecRun + ddc_hb::kWindowPad];
+    alignas(64) float wb[kVecMaxTaps + kVecRun + ddc_hb::kWindowPad];
+    const size_t used = s->num_taps - 1;
+    const size_t hist = (used + 15) & ~static_cast<size_t>(15);
+    for (size_t d = used; d < hist; ++d) {
+        wa[hist - 1 - d] = 0.0f;
+        wb[hist - 1 - d] = 0.0f;
+    }
     const size_t L = s->history_size;
     const size_t mask = s->history_mask;
     ddc_hb::r2c_run r;
@@ -149,7 +156,7 @@ void _produce_vector(hbdecim_r2c_state_t *s, const float *x, size_t pairs, cf32_
     while (pairs) {
         const size_t count = pairs < kVecRun ? pairs : kVecRun;
         // Window index hist-1-d holds the sample pushed d pairs ago.
-        for (size_t d = 0; d < hist; ++d) {
+        for (size_t d = 0; d < used; ++d) {
             wa[hist - 1 - d] = s->history_a[s->pos_a + d];
             wb[hist - 1 - d] = s->history_b[s->pos_b + d];
         }
