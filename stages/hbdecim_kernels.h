@@ -3,8 +3,10 @@
  * decimators (not exported).
  *
  * The stage code turns a run of input pairs into linear windows: `hist`
- * history samples of each polyphase stream, oldest first, followed by the
- * run's own samples. A kernel de-interleaves the run into the windows and
+ * history slots of each polyphase stream, oldest first (the newest
+ * num_taps - 1 hold samples, any in front of them are zero), followed by the
+ * run's own samples. The stage places the run on a 64-byte boundary, which
+ * the AVX-512 19-tap path needs (it checks, and falls back otherwise). A kernel de-interleaves the run into the windows and
  * computes `count` consecutive outputs, each lane doing exactly the scalar
  * operation sequence of its own output. The stage code keeps the rings,
  * parity and pending sample; a kernel touches only the windows and y.
@@ -25,7 +27,7 @@ struct r2c_run {
     size_t count;         // pairs in the run = outputs to write
     float *wa;            // window of first samples: hist + count + kWindowPad entries
     float *wb;            // window of second samples, same size
-    size_t hist;          // history samples in front of the run, >= num_taps - 1
+    size_t hist;          // history slots in front of the run, >= num_taps - 1
     const float *coeffs;  // half signed branch coefficients
     size_t half;          // num_taps >> 1
     uint32_t even;        // 1 when num_taps is even
@@ -40,7 +42,7 @@ struct c2c_run {
     size_t count;         // pairs in the run = outputs to write
     cf32_t *wa;           // window of first samples: hist + count + kWindowPad entries
     cf32_t *wb;           // window of second samples, same size
-    size_t hist;          // history samples in front of the run, >= num_taps - 1
+    size_t hist;          // history slots in front of the run, >= num_taps - 1
     const float *coeffs;  // half branch coefficients
     size_t half;          // num_taps >> 1
     uint32_t even;        // 1 when num_taps is even
