@@ -15,11 +15,12 @@
  * remaining taps one at a time on the re/im pair.
  */
 #include "resamp_simd.h"
-#include "resamp_window.h"
 
 #if defined(__x86_64__)
 
 #include <immintrin.h>
+
+#include "resamp_window.h"
 
 namespace {
 

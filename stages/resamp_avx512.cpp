@@ -17,7 +17,6 @@
  * the remaining taps one at a time on the re/im pair.
  */
 #include "resamp_simd.h"
-#include "resamp_window.h"
 
 #if defined(__x86_64__)
 
@@ -25,6 +24,8 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #include <immintrin.h>
+
+#include "resamp_window.h"
 
 namespace {
 
