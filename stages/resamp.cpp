@@ -211,7 +211,7 @@ void _alloc_wtab(resamp_state *s) {
 }
 
 // Row r: slots m = 0 .. T-1 hold bank(r, T-1-m) * g twice (re, im), zeros after.
-void _fill_wtab(resamp_state *s, float g) {
+[[maybe_unused]] void _fill_wtab(resamp_state *s, float g) {
     const size_t P = s->num_phases, T = s->num_taps, stride = s->wtab_stride;
     for (size_t r = 0; r < P; ++r) {
         const float *row = s->bank + r * T;
