@@ -35,8 +35,9 @@ done
 
 # A build that silently lost its instrumentation would pass everything.
 if command -v nm >/dev/null; then
-  nm -D "$ext" | grep -q __asan_report || { echo "$ext is not built with AddressSanitizer" >&2; exit 1; }
-  nm -D "$ext" | grep -q __ubsan_handle || { echo "$ext is not built with UBSan" >&2; exit 1; }
+  syms="$(nm -D "$ext")"
+  grep -q __asan_report <<<"$syms" || { echo "$ext is not built with AddressSanitizer" >&2; exit 1; }
+  grep -q __ubsan_handle <<<"$syms" || { echo "$ext is not built with UBSan" >&2; exit 1; }
 fi
 
 cd "$root"
