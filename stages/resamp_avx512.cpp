@@ -97,8 +97,9 @@ size_t _decimate(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *ou
             _store_pair(out + n, _mm512_castps512_ps128(s[0]));
             for (int k = 0; k < NV; ++k) {
                 const __m512 hi = k + 1 < NV ? s[k + 1] : nz;
-                const __m512i d = _mm512_alignr_epi32(_mm512_castps_si512(hi), _mm512_castps_si512(s[k]), 2);
-                pe[k] = _mm512_mask_mov_ps(nz, pm[k], _mm512_castsi512_ps(d));
+                const __m512i d = _mm512_mask_alignr_epi32(_mm512_castps_si512(nz), pm[k], _mm512_castps_si512(hi),
+                                                           _mm512_castps_si512(s[k]), 2);
+                pe[k] = _mm512_castsi512_ps(d);
                 acc[k] = _mm512_setzero_ps();
             }
             if (++n == cap) break;
