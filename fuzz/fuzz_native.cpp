@@ -65,6 +65,7 @@
 extern "C" void *__real_malloc(size_t);
 extern "C" void *__real_calloc(size_t, size_t);
 extern "C" void *__real_realloc(void *, size_t);
+extern "C" void *__real_aligned_alloc(size_t, size_t);
 
 namespace {
 
@@ -109,6 +110,11 @@ extern "C" void *__wrap_calloc(size_t n, size_t size)
 extern "C" void *__wrap_realloc(void *p, size_t n)
 {
     return _refuse(n, false) ? nullptr : __real_realloc(p, n);
+}
+
+extern "C" void *__wrap_aligned_alloc(size_t a, size_t n)
+{
+    return _refuse(n, false) ? nullptr : __real_aligned_alloc(a, n);
 }
 
 namespace {
