@@ -38,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <new>
@@ -284,6 +285,10 @@ struct Family {
     int ctrl_width = 0;
     bool has_ctrl = false;
     bool fixed_out = false; // writes exactly n samples and takes no capacity
+    // One more handle with the twins' arguments, and its release: creations
+    // are replayed with an allocation failing (LeakSanitizer sees the unwinding).
+    std::function<void *()> make_one;
+    std::function<void(void *)> free_one;
     virtual bool ok() const = 0;
     // Runs one block; the bound and exact count are for handle `w` in its
     // current state (SIZE_MAX: none known).
@@ -326,6 +331,8 @@ struct LoFamily : Family {
         has_ctrl = true;
         fixed_out = true;
         freq = _any_freq(fdp);
+        make_one = [f = freq] { return static_cast<void *>(lo_create(f)); };
+        free_one = [](void *p) { lo_destroy(static_cast<lo_state_t *>(p)); };
         LibCall c;
         h[0] = lo_create(freq);
         h[1] = lo_create(freq);
@@ -400,6 +407,20 @@ struct HbFamily : Family {
         for (size_t k = 0; k < half; ++k)
             coeffs[k] = static_cast<float>(rng.unit() - 0.5);
         const bool null_table = fdp.ConsumeIntegralInRange<int>(0, 15) == 0;
+        std::shared_ptr<std::vector<float>> kept =
+            std::make_shared<std::vector<float>>(coeffs.get(), coeffs.get() + half);
+        make_one = [kept, t = taps]() -> void * {
+            if constexpr (Real)
+                return hbdecim_r2c_create(t, kept->data());
+            else
+                return hbdecim_create(t, kept->data());
+        };
+        free_one = [](void *p) {
+            if constexpr (Real)
+                hbdecim_r2c_destroy(static_cast<hbdecim_r2c_state_t *>(p));
+            else
+                hbdecim_destroy(static_cast<hbdecim_state_t *>(p));
+        };
         LibCall c;
         const float *table = null_table ? nullptr : coeffs.get();
         for (auto &s : h) {
@@ -481,6 +502,8 @@ struct CicFamily : Family {
     {
         const uint32_t r = pick_ratio(fdp);
         kernel = fdp.ConsumeIntegralInRange<int>(0, 3) == 0;
+        make_one = [r] { return static_cast<void *>(cic_create(r)); };
+        free_one = [](void *p) { cic_destroy(static_cast<cic_state_t *>(p)); };
         LibCall c;
         h[0] = cic_create(r);
         h[1] = cic_create(r);
@@ -570,6 +593,13 @@ struct FirFamily : Family {
         if (!t.empty())
             std::memcpy(exact_taps.get(), t.data(), t.size() * sizeof(float));
         const void *taps = null_taps ? nullptr : exact_taps.get();
+        auto kept = std::make_shared<std::vector<float>>(t);
+        kept->push_back(0.0f);
+        make_one = [kept, r = real, n = L]() -> void * {
+            return r ? fir_create_real(kept->data(), n)
+                     : fir_create(reinterpret_cast<const cf32_t *>(kept->data()), n);
+        };
+        free_one = [](void *p) { fir_destroy(static_cast<fir_state_t *>(p)); };
         LibCall c;
         for (auto &s : h)
             s = real ? fir_create_real(static_cast<const float *>(taps), L)
@@ -621,7 +651,9 @@ struct ResampFamily : Family {
         has_ctrl = true;
         ctrl_width = 2;
         const double rate = _edge_rate(fdp, false);
+        free_one = [](void *p) { resamp_destroy(static_cast<resamp_state_t *>(p)); };
         if (fdp.ConsumeIntegralInRange<int>(0, 2) != 0) {
+            make_one = [rate] { return static_cast<void *>(resamp_create(rate)); };
             LibCall c;
             h[0] = resamp_create(rate);
             h[1] = resamp_create(rate);
@@ -635,6 +667,10 @@ struct ResampFamily : Family {
             std::unique_ptr<float[]> bank(new float[P * T + 1]);
             for (size_t k = 0; k < P * T; ++k)
                 bank[k] = static_cast<float>(rng.unit() - 0.4);
+            auto kept = std::make_shared<std::vector<float>>(bank.get(), bank.get() + P * T + 1);
+            make_one = [kept, P, T, rate] {
+                return static_cast<void *>(resamp_create_custom(P, T, kept->data(), rate));
+            };
             LibCall c;
             h[0] = resamp_create_custom(P, T, null_bank ? nullptr : bank.get(), rate);
             h[1] = resamp_create_custom(P, T, null_bank ? nullptr : bank.get(), rate);
@@ -744,6 +780,8 @@ struct RcFamily : Family {
     {
         compensate = fdp.ConsumeBool() ? 1 : 0;
         rate = _edge_rate(fdp, false);
+        make_one = [c = compensate, r = rate] { return static_cast<void *>(RateConverter_create(c, r)); };
+        free_one = [](void *p) { RateConverter_destroy(static_cast<RateConverter *>(p)); };
         LibCall c;
         h[0] = RateConverter_create(compensate, rate);
         h[1] = RateConverter_create(compensate, rate);
@@ -851,6 +889,8 @@ struct DdcrFamily : Family {
         in_width = 1;
         freq = _any_freq(fdp);
         rate = _edge_rate(fdp, true);
+        make_one = [f = freq, r = rate] { return static_cast<void *>(ddcr_create(f, r)); };
+        free_one = [](void *p) { ddcr_destroy(static_cast<ddcr_state_t *>(p)); };
         LibCall c;
         h[0] = ddcr_create(freq, rate);
         h[1] = ddcr_create(freq, rate);
@@ -909,6 +949,8 @@ struct DdcFamily : Family {
     {
         freq = _any_freq(fdp);
         rate = _edge_rate(fdp, false);
+        make_one = [f = freq, r = rate] { return static_cast<void *>(ddc_create(f, r)); };
+        free_one = [](void *p) { ddc_destroy(static_cast<ddc_state_t *>(p)); };
         LibCall c;
         h[0] = ddc_create(freq, rate);
         h[1] = ddc_create(freq, rate);
@@ -1242,6 +1284,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             f->retune(fdp, 2);
         } else if (op == 14) {
             f->query(fdp);
+            // Replay the creation with one allocation failing: null or a
+            // sound handle, and nothing leaked either way.
+            g_arm = fdp.ConsumeIntegralInRange<long>(0, 8);
+            void *p;
+            {
+                LibCall c;
+                p = f->make_one();
+            }
+            g_arm = -1;
+            if (p)
+                f->free_one(p);
         } else { // destroy and create anew
             d->flush();
             fresh();
