@@ -15,34 +15,21 @@
 //
 // The vectorised variants (hbdecim_avx2.cpp, hbdecim_avx512.cpp) compute many
 // consecutive outputs at once from linear windows, history oldest first then
-// the block's pairs, built here in runs; afterwards the ring is rewritten
-// exactly as the same number of single pushes would leave it, so scalar and
-// vector calls can follow each other in any order with identical results.
+// the block's pairs, built in runs by hbdecim_common.h, which also holds the
+// rings, the pending sample and the execute loop shared with the real-input
+// stage; afterwards the ring is rewritten exactly as the same number of
+// single pushes would leave it, so scalar and vector calls can follow each
+// other in any order with identical results.
 
 #include "hbdecim.h"
-#include "hbdecim_kernels.h"
-#include "simd.h"
+#include "hbdecim_common.h"
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 
-struct hbdecim_state {
-    size_t num_taps;     // tap count n as created
-    size_t half;         // n >> 1: stored coefficients, centre position in the window
-    uint32_t even;       // 1 when n is even
-    float *coeffs;       // half values, 0.5 * table
-    cf32_t *history_a;   // 2*L first samples of each pair, mirrored
-    size_t history_size; // L, power of two >= n
-    size_t history_mask; // L - 1
-    size_t pos_a;        // slot of the newest sample in history_a
-    cf32_t *history_b;   // 2*L second samples of each pair, mirrored
-    size_t pos_b;        // slot of the newest sample in history_b
-    uint32_t has_pending; // 1 while one input waits for its partner
-    cf32_t pending;      // that input
-};
+// The shared fields are the whole state; coeffs hold 0.5 * table.
+struct hbdecim_state : ddc_hb::state_base<cf32_t> {};
 
 namespace {
 
@@ -86,18 +73,9 @@ cf32_t _branch_sum(const float *c, size_t h, const cf32_t *w) noexcept
     return s;
 }
 
-inline void _push(cf32_t *hist, size_t &pos, size_t mask, size_t L, cf32_t v) noexcept
-{
-    pos = (pos - 1) & mask;
-    hist[pos] = v;
-    hist[pos + L] = v;
-}
-
 void _produce(hbdecim_state_t *s, cf32_t first, cf32_t second, cf32_t *y) noexcept
 {
-    const size_t L = s->history_size;
-    _push(s->history_a, s->pos_a, s->history_mask, L, first);
-    _push(s->history_b, s->pos_b, s->history_mask, L, second);
+    ddc_hb::push_pair(*s, first, second);
     const cf32_t *A = s->history_a + s->pos_a;
     const cf32_t *B = s->history_b + s->pos_b;
     const size_t h = s->half;
@@ -114,81 +92,6 @@ void _produce(hbdecim_state_t *s, cf32_t first, cf32_t second, cf32_t *y) noexce
     y->im = std::fmaf(0.5f, centre.im, acc.im);
 }
 
-#if defined(__x86_64__)
-
-constexpr size_t kVecMaxTaps = 256; // longer filters stay on the scalar kernel
-constexpr size_t kVecRun = 1024;    // pairs per window fill
-constexpr size_t kVecMinPairs = 16; // shorter stretches are not worth a window
-
-// Writes the ring as `count` pushes of the window's last `count` samples leave it.
-void _ring_store(cf32_t *hist, size_t &pos, size_t mask, size_t L, const cf32_t *newest,
-                 size_t count) noexcept
-{
-    pos = (pos - count) & mask;
-    const size_t keep = count < L ? count : L;
-    for (size_t d = 0; d < keep; ++d) {
-        const size_t slot = (pos + d) & mask;
-        hist[slot] = newest[-static_cast<ptrdiff_t>(d)];
-        hist[slot + L] = newest[-static_cast<ptrdiff_t>(d)];
-    }
-}
-
-// `pairs` outputs from x through a vector kernel; state advances exactly as
-// `pairs` calls of _produce would advance it.
-void _produce_vector(hbdecim_state_t *s, const cf32_t *x, size_t pairs, cf32_t *y,
-                     int level) noexcept
-{
-    // The run starts on a 64-byte boundary; only the newest num_taps - 1
-    // history samples are ever read, the slots in front of them are zeroed.
-    alignas(64) cf32_t wa[kVecMaxTaps + kVecRun + ddc_hb::kWindowPad];
-    alignas(64) cf32_t wb[kVecMaxTaps + kVecRun + ddc_hb::kWindowPad];
-    const size_t used = s->num_taps - 1;
-    const size_t hist = (used + 7) & ~static_cast<size_t>(7);
-    for (size_t d = used; d < hist; ++d) {
-        wa[hist - 1 - d] = cf32_t{0.0f, 0.0f};
-        wb[hist - 1 - d] = cf32_t{0.0f, 0.0f};
-    }
-    const size_t L = s->history_size;
-    const size_t mask = s->history_mask;
-    ddc_hb::c2c_run r;
-    r.wa = wa;
-    r.wb = wb;
-    r.hist = hist;
-    r.coeffs = s->coeffs;
-    r.half = s->half;
-    r.even = s->even;
-    while (pairs) {
-        const size_t count = pairs < kVecRun ? pairs : kVecRun;
-        // Window index hist-1-d holds the sample pushed d pairs ago.
-        for (size_t d = 0; d < used; ++d) {
-            wa[hist - 1 - d] = s->history_a[s->pos_a + d];
-            wb[hist - 1 - d] = s->history_b[s->pos_b + d];
-        }
-        r.x = x;
-        r.count = count;
-        r.y = y;
-        if (level >= DDC_SIMD_AVX512)
-            ddc_hb::c2c_run_avx512(r);
-        else
-            ddc_hb::c2c_run_avx2(r);
-        _ring_store(s->history_a, s->pos_a, mask, L, wa + hist + count - 1, count);
-        _ring_store(s->history_b, s->pos_b, mask, L, wb + hist + count - 1, count);
-        x += 2 * count;
-        y += count;
-        pairs -= count;
-    }
-}
-
-#endif
-
-void _free_all(hbdecim_state_t *s) noexcept
-{
-    std::free(s->coeffs);
-    std::free(s->history_a);
-    std::free(s->history_b);
-    std::free(s);
-}
-
 } // namespace
 
 extern "C" {
@@ -197,29 +100,9 @@ hbdecim_state_t *hbdecim_create(size_t num_taps, const float *coeffs)
 {
     if (num_taps == 0 || !coeffs)
         return nullptr;
-    // Absurd tap counts would overflow the ring size.
-    size_t L = 1;
-    while (L < num_taps) {
-        if (L > SIZE_MAX / (4 * sizeof(cf32_t)))
-            return nullptr;
-        L <<= 1;
-    }
-    auto *s = static_cast<hbdecim_state_t *>(std::calloc(1, sizeof(hbdecim_state_t)));
+    auto *s = ddc_hb::alloc_state<hbdecim_state_t>(num_taps);
     if (!s)
         return nullptr;
-    s->num_taps = num_taps;
-    s->half = num_taps >> 1;
-    s->even = (num_taps & 1u) ? 0u : 1u;
-    // At least one slot so that a tap count of 1 does not look like a failed allocation.
-    s->coeffs = static_cast<float *>(std::malloc((s->half ? s->half : 1) * sizeof(float)));
-    s->history_size = L;
-    s->history_mask = L - 1;
-    s->history_a = static_cast<cf32_t *>(std::calloc(2 * L, sizeof(cf32_t)));
-    s->history_b = static_cast<cf32_t *>(std::calloc(2 * L, sizeof(cf32_t)));
-    if (!s->coeffs || !s->history_a || !s->history_b) {
-        _free_all(s);
-        return nullptr;
-    }
     for (size_t k = 0; k < s->half; ++k)
         s->coeffs[k] = 0.5f * coeffs[k];
     return s;
@@ -228,17 +111,12 @@ hbdecim_state_t *hbdecim_create(size_t num_taps, const float *coeffs)
 void hbdecim_destroy(hbdecim_state_t *s)
 {
     if (s)
-        _free_all(s);
+        ddc_hb::free_state(s);
 }
 
 void hbdecim_reset(hbdecim_state_t *s)
 {
-    s->pos_a = 0;
-    s->pos_b = 0;
-    s->has_pending = 0;
-    s->pending = cf32_t{0.0f, 0.0f};
-    std::memset(s->history_a, 0, 2 * s->history_size * sizeof(cf32_t));
-    std::memset(s->history_b, 0, 2 * s->history_size * sizeof(cf32_t));
+    ddc_hb::reset_rings(*s);
 }
 
 double hbdecim_get_rate(const hbdecim_state_t *s)
@@ -254,36 +132,10 @@ size_t hbdecim_get_num_taps(const hbdecim_state_t *s)
 
 size_t hbdecim_execute(hbdecim_state_t *s, const cf32_t *x, size_t n_in, cf32_t *y, size_t cap)
 {
-    if (n_in == 0 || cap == 0)
-        return 0;
-    size_t i = 0;
-    size_t j = 0;
-    if (s->has_pending) {
-        _produce(s, s->pending, x[0], &y[0]);
-        s->has_pending = 0;
-        i = 1;
-        j = 1;
-    }
-#if defined(__x86_64__)
-    const int level = ddc_simd_level();
-    if (level != DDC_SIMD_SCALAR && s->num_taps <= kVecMaxTaps) {
-        size_t pairs = (n_in - i) / 2;
-        if (pairs > cap - j)
-            pairs = cap - j;
-        if (pairs >= kVecMinPairs) {
-            _produce_vector(s, x + i, pairs, y + j, level);
-            i += 2 * pairs;
-            j += pairs;
-        }
-    }
-#endif
-    for (; i + 1 < n_in && j < cap; i += 2, ++j)
-        _produce(s, x[i], x[i + 1], &y[j]);
-    if (i < n_in) {
-        s->pending = x[i];
-        s->has_pending = 1;
-    }
-    return j;
+    ddc_hb::c2c_run r;
+    return ddc_hb::execute(
+        s, x, n_in, y, cap, [s](cf32_t a, cf32_t b, cf32_t *out) { _produce(s, a, b, out); }, r,
+        [](ddc_hb::c2c_run &) {});
 }
 
 } // extern "C"

@@ -1,0 +1,235 @@
+/*
+ * Library-internal: what the two half-band decimators share (not exported).
+ *
+ * Both stages take their input in pairs, keep the first and the second sample
+ * of each pair in two mirrored rings and hold an odd sample over to the next
+ * call. Long stretches of pairs go through the vector kernels from linear
+ * windows (hbdecim_kernels.h): the history, oldest first, copied out of the
+ * rings, then the stretch itself; afterwards the rings are rewritten exactly
+ * as the same number of single pushes would leave them. All of that is generic
+ * in the sample type S (float for the real-input stage, cf32_t for the complex
+ * one); the filter arithmetic stays in each stage's own source.
+ */
+#ifndef DDC_STAGES_HBDECIM_COMMON_H
+#define DDC_STAGES_HBDECIM_COMMON_H
+
+#include "ddc_types.h"
+#include "hbdecim_kernels.h"
+#include "simd.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace ddc_hb {
+
+// The fields both stages keep; each stage's state derives from it.
+template <class S>
+struct state_base {
+    using sample = S;
+    size_t num_taps;      // tap count n as created
+    size_t half;          // n >> 1: stored coefficients, centre position in the window
+    uint32_t even;        // 1 when n is even
+    float *coeffs;        // half values, scaled by the stage at creation
+    S *history_a;         // 2*L first samples of each pair, mirrored
+    size_t history_size;  // L, power of two >= n
+    size_t history_mask;  // L - 1
+    size_t pos_a;         // slot of the newest sample in history_a
+    S *history_b;         // 2*L second samples of each pair, mirrored
+    size_t pos_b;         // slot of the newest sample in history_b
+    uint32_t has_pending; // 1 while one input waits for its partner
+    S pending;            // that input
+};
+
+template <class St>
+void free_state(St *s) noexcept
+{
+    std::free(s->coeffs);
+    std::free(s->history_a);
+    std::free(s->history_b);
+    std::free(s);
+}
+
+// A zeroed state of num_taps >= 1 taps with its rings and an unfilled
+// coefficient array; null on an absurd tap count or an exhausted allocation.
+template <class St>
+St *alloc_state(size_t num_taps) noexcept
+{
+    using S = typename St::sample;
+    // Absurd tap counts would overflow the ring size.
+    size_t L = 1;
+    while (L < num_taps) {
+        if (L > SIZE_MAX / (4 * sizeof(S)))
+            return nullptr;
+        L <<= 1;
+    }
+    auto *s = static_cast<St *>(std::calloc(1, sizeof(St)));
+    if (!s)
+        return nullptr;
+    s->num_taps = num_taps;
+    s->half = num_taps >> 1;
+    s->even = (num_taps & 1u) ? 0u : 1u;
+    // At least one slot so that a tap count of 1 does not look like a failed allocation.
+    s->coeffs = static_cast<float *>(std::malloc((s->half ? s->half : 1) * sizeof(float)));
+    s->history_size = L;
+    s->history_mask = L - 1;
+    s->history_a = static_cast<S *>(std::calloc(2 * L, sizeof(S)));
+    s->history_b = static_cast<S *>(std::calloc(2 * L, sizeof(S)));
+    if (!s->coeffs || !s->history_a || !s->history_b) {
+        free_state(s);
+        return nullptr;
+    }
+    return s;
+}
+
+// Empty rings, no pending sample.
+template <class S>
+void reset_rings(state_base<S> &s) noexcept
+{
+    s.pos_a = 0;
+    s.pos_b = 0;
+    s.has_pending = 0;
+    s.pending = S{};
+    std::memset(s.history_a, 0, 2 * s.history_size * sizeof(S));
+    std::memset(s.history_b, 0, 2 * s.history_size * sizeof(S));
+}
+
+// One pair into the rings; afterwards history_x + pos_x is the newest-first window.
+template <class S>
+inline void push_pair(state_base<S> &s, S first, S second) noexcept
+{
+    const size_t L = s.history_size;
+    s.pos_a = (s.pos_a - 1) & s.history_mask;
+    s.history_a[s.pos_a] = first;
+    s.history_a[s.pos_a + L] = first;
+    s.pos_b = (s.pos_b - 1) & s.history_mask;
+    s.history_b[s.pos_b] = second;
+    s.history_b[s.pos_b + L] = second;
+}
+
+#if defined(__x86_64__)
+
+constexpr size_t kVecMaxTaps = 256; // longer filters stay on the scalar kernel
+constexpr size_t kVecRun = 1024;    // pairs per window fill
+constexpr size_t kVecMinPairs = 16; // shorter stretches are not worth a window
+
+inline void run_kernel(const r2c_run &r, int level) noexcept
+{
+    if (level >= DDC_SIMD_AVX512)
+        r2c_run_avx512(r);
+    else
+        r2c_run_avx2(r);
+}
+
+inline void run_kernel(const c2c_run &r, int level) noexcept
+{
+    if (level >= DDC_SIMD_AVX512)
+        c2c_run_avx512(r);
+    else
+        c2c_run_avx2(r);
+}
+
+// Writes the ring as `count` pushes of the window's last `count` samples leave it.
+template <class S>
+void ring_store(S *hist, size_t &pos, size_t mask, size_t L, const S *newest, size_t count) noexcept
+{
+    pos = (pos - count) & mask;
+    const size_t keep = count < L ? count : L;
+    for (size_t d = 0; d < keep; ++d) {
+        const size_t slot = (pos + d) & mask;
+        hist[slot] = newest[-static_cast<ptrdiff_t>(d)];
+        hist[slot + L] = newest[-static_cast<ptrdiff_t>(d)];
+    }
+}
+
+// `pairs` outputs from x through the kernel of `level`, in runs of at most
+// kVecRun pairs; the rings advance exactly as `pairs` single pushes would.
+// r carries the stage's own kernel fields; before(r) completes them for each run.
+template <class S, class Run, class Before>
+void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *y, int level,
+                    Before before) noexcept
+{
+    // The run starts on a 64-byte boundary; only the newest num_taps - 1
+    // history samples are ever read, the slots in front of them are zeroed.
+    constexpr size_t line = 64 / sizeof(S);
+    alignas(64) S wa[kVecMaxTaps + kVecRun + kWindowPad];
+    alignas(64) S wb[kVecMaxTaps + kVecRun + kWindowPad];
+    const size_t used = s.num_taps - 1;
+    const size_t hist = (used + line - 1) & ~(line - 1);
+    for (size_t d = used; d < hist; ++d) {
+        wa[hist - 1 - d] = S{};
+        wb[hist - 1 - d] = S{};
+    }
+    const size_t L = s.history_size;
+    const size_t mask = s.history_mask;
+    r.wa = wa;
+    r.wb = wb;
+    r.hist = hist;
+    r.coeffs = s.coeffs;
+    r.half = s.half;
+    r.even = s.even;
+    while (pairs) {
+        const size_t count = pairs < kVecRun ? pairs : kVecRun;
+        // Window index hist-1-d holds the sample pushed d pairs ago.
+        for (size_t d = 0; d < used; ++d) {
+            wa[hist - 1 - d] = s.history_a[s.pos_a + d];
+            wb[hist - 1 - d] = s.history_b[s.pos_b + d];
+        }
+        r.x = x;
+        r.count = count;
+        r.y = y;
+        before(r);
+        run_kernel(r, level);
+        ring_store(s.history_a, s.pos_a, mask, L, wa + hist + count - 1, count);
+        ring_store(s.history_b, s.pos_b, mask, L, wb + hist + count - 1, count);
+        x += 2 * count;
+        y += count;
+        pairs -= count;
+    }
+}
+
+#endif
+
+// The execute loop of both stages: a pending sample first, then a vector
+// stretch where it pays (produce_vector with r and before), then single
+// pairs through produce(first, second, y); an odd last sample waits.
+template <class S, class Produce, class Run, class Before>
+size_t execute(state_base<S> *s, const S *x, size_t n_in, cf32_t *y, size_t cap, Produce produce,
+               [[maybe_unused]] Run &r, [[maybe_unused]] Before before) noexcept
+{
+    if (n_in == 0 || cap == 0)
+        return 0;
+    size_t i = 0;
+    size_t j = 0;
+    if (s->has_pending) {
+        produce(s->pending, x[0], &y[0]);
+        s->has_pending = 0;
+        i = 1;
+        j = 1;
+    }
+#if defined(__x86_64__)
+    const int level = ddc_simd_level();
+    if (level != DDC_SIMD_SCALAR && s->num_taps <= kVecMaxTaps) {
+        size_t pairs = (n_in - i) / 2;
+        if (pairs > cap - j)
+            pairs = cap - j;
+        if (pairs >= kVecMinPairs) {
+            produce_vector(*s, r, x + i, pairs, y + j, level, before);
+            i += 2 * pairs;
+            j += pairs;
+        }
+    }
+#endif
+    for (; i + 1 < n_in && j < cap; i += 2, ++j)
+        produce(x[i], x[i + 1], &y[j]);
+    if (i < n_in) {
+        s->pending = x[i];
+        s->has_pending = 1;
+    }
+    return j;
+}
+
+} // namespace ddc_hb
+
+#endif
