@@ -7,6 +7,7 @@
 #if defined(__x86_64__)
 
 #include "hbdecim_kernels.h"
+#include "simd.h"
 
 #include <immintrin.h>
 
@@ -14,11 +15,10 @@ namespace {
 
 struct V {
     using reg = __m256;
+    static constexpr int kLevel = DDC_SIMD_AVX2;
     static constexpr size_t W = 8;
     static constexpr size_t U = 2;
     static constexpr bool kShift = false; // no cheap cross-lane shift
-    static constexpr int kShiftRegs = 1;
-    template <int J> static reg shifted(const reg *q) noexcept { return q[0]; }
     static reg zero() noexcept { return _mm256_setzero_ps(); }
     static reg set1(float v) noexcept { return _mm256_set1_ps(v); }
     static reg load(const float *p) noexcept { return _mm256_loadu_ps(p); }
@@ -63,15 +63,8 @@ struct V {
     }
 };
 
-#include "hbdecim_simd.inc"
-
 } // namespace
 
-namespace ddc_hb {
-
-void r2c_run_avx2(const r2c_run &r) noexcept { _r2c_run(r); }
-void c2c_run_avx2(const c2c_run &r) noexcept { _c2c_run(r); }
-
-} // namespace ddc_hb
+#include "hbdecim_simd.inc"
 
 #endif

@@ -8,6 +8,7 @@
 #if defined(__x86_64__)
 
 #include "hbdecim_kernels.h"
+#include "simd.h"
 
 #include <immintrin.h>
 
@@ -15,6 +16,7 @@ namespace {
 
 struct V {
     using reg = __m512;
+    static constexpr int kLevel = DDC_SIMD_AVX512;
     static constexpr size_t W = 16;
     static constexpr size_t U = 4;
     static constexpr bool kShift = true;
@@ -78,15 +80,8 @@ struct V {
     }
 };
 
-#include "hbdecim_simd.inc"
-
 } // namespace
 
-namespace ddc_hb {
-
-void r2c_run_avx512(const r2c_run &r) noexcept { _r2c_run(r); }
-void c2c_run_avx512(const c2c_run &r) noexcept { _c2c_run(r); }
-
-} // namespace ddc_hb
+#include "hbdecim_simd.inc"
 
 #endif

@@ -114,22 +114,6 @@ constexpr size_t kVecMaxTaps = 256; // longer filters stay on the scalar kernel
 constexpr size_t kVecRun = 1024;    // pairs per window fill
 constexpr size_t kVecMinPairs = 16; // shorter stretches are not worth a window
 
-inline void run_kernel(const r2c_run &r, int level) noexcept
-{
-    if (level >= DDC_SIMD_AVX512)
-        r2c_run_avx512(r);
-    else
-        r2c_run_avx2(r);
-}
-
-inline void run_kernel(const c2c_run &r, int level) noexcept
-{
-    if (level >= DDC_SIMD_AVX512)
-        c2c_run_avx512(r);
-    else
-        c2c_run_avx2(r);
-}
-
 // Writes the ring as `count` pushes of the window's last `count` samples leave it.
 template <class S>
 void ring_store(S *hist, size_t &pos, size_t mask, size_t L, const S *newest, size_t count) noexcept
@@ -180,7 +164,10 @@ void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *
         r.count = count;
         r.y = y;
         before(r);
-        run_kernel(r, level);
+        if (level >= DDC_SIMD_AVX512)
+            kernel<DDC_SIMD_AVX512>(r);
+        else
+            kernel<DDC_SIMD_AVX2>(r);
         ring_store(s.history_a, s.pos_a, mask, L, wa + hist + count - 1, count);
         ring_store(s.history_b, s.pos_b, mask, L, wb + hist + count - 1, count);
         x += 2 * count;

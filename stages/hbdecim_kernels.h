@@ -6,10 +6,11 @@
  * history slots of each polyphase stream, oldest first (the newest
  * num_taps - 1 hold samples, any in front of them are zero), followed by the
  * run's own samples. The stage places the run on a 64-byte boundary, which
- * the AVX-512 19-tap path needs (it checks, and falls back otherwise). A kernel de-interleaves the run into the windows and
- * computes `count` consecutive outputs, each lane doing exactly the scalar
- * operation sequence of its own output. The stage code keeps the rings,
- * parity and pending sample; a kernel touches only the windows and y.
+ * the AVX-512 19-tap path needs (it checks, and falls back otherwise). A
+ * kernel de-interleaves the run into the windows and computes `count`
+ * consecutive outputs, each lane doing exactly the scalar operation sequence
+ * of its own output. The stage code keeps the rings, parity and pending
+ * sample; a kernel touches only the windows and y.
  */
 #ifndef DDC_STAGES_HBDECIM_KERNELS_H
 #define DDC_STAGES_HBDECIM_KERNELS_H
@@ -50,10 +51,10 @@ struct c2c_run {
 };
 
 #if defined(__x86_64__)
-void r2c_run_avx2(const r2c_run &r) noexcept;
-void r2c_run_avx512(const r2c_run &r) noexcept;
-void c2c_run_avx2(const c2c_run &r) noexcept;
-void c2c_run_avx512(const c2c_run &r) noexcept;
+// The kernels of one variant (Level: DDC_SIMD_AVX2 or DDC_SIMD_AVX512 of
+// simd.h), each defined in that variant's source by hbdecim_simd.inc.
+template <int Level> void kernel(const r2c_run &r) noexcept;
+template <int Level> void kernel(const c2c_run &r) noexcept;
 #endif
 
 } // namespace ddc_hb
