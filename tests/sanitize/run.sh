@@ -5,6 +5,7 @@
 # fails the run.
 #
 #   tests/sanitize/run.sh [BUILD_DIR] [pytest args...]
+#   DDC_SANITIZE_LEVELS=all tests/sanitize/run.sh ...   (once per kernel variant)
 #
 # BUILD_DIR defaults to build-asan in the repository root. The Python process
 # gets the sanitizer runtimes preloaded (the interpreter itself is not
@@ -49,6 +50,22 @@ export DDC_SANITIZED=1
 export LD_PRELOAD="$asan:$ubsan"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=1:strict_string_checks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-# The sanitizers' reports go to stderr; pytest passes them through on a crash.
 # --capture=sys: native reports on fd 2 reach the log even when the process aborts.
-exec python3 -m pytest -q -p no:cacheprovider -p pytest_sanitize --capture=sys "$@"
+# The size tests ask for absurd allocations on purpose; ASan warns about each
+# refused one, which is only noise here.
+run_suite() {
+  python3 -m pytest -q -p no:cacheprovider -p pytest_sanitize --capture=sys "$@" 2>&1 |
+    sed -u -e 's/==[0-9]*==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]* bytes//' -e '/^$/d'
+}
+# DDC_SANITIZE_LEVELS=all runs the suite once per kernel variant this CPU has
+# (scalar, AVX2, AVX-512), forced through DDC_TEST_SIMD_LEVEL; otherwise once
+# with the variant the library picks by itself.
+if [ "${DDC_SANITIZE_LEVELS:-}" = all ]; then
+  top="$(python3 -c 'import ctypes, sys; print(ctypes.CDLL(sys.argv[1]).ddc_simd_supported())' "$ext")"
+  for level in $(seq 0 "$top"); do
+    echo "== kernel variant $level of 0..$top"
+    DDC_TEST_SIMD_LEVEL="$level" run_suite "$@"
+  done
+else
+  run_suite "$@"
+fi
