@@ -1,8 +1,8 @@
 /*
  * Library-internal: the CIC kernel loop shared by the vector variants.
  *
- * A chunk of inputs is quantised and lifted in one vector pass (Quantise, per
- * target) into a buffer of (I, Q) integer pairs. The integrator cascade then
+ * A chunk of inputs is quantised and lifted in one vector pass (_quantise on
+ * the target's vector traits) into a buffer of (I, Q) integer pairs. The integrator cascade then
  * runs on both channels at once, one 64-bit lane each, straight up to the next
  * output without testing the counter per sample; the comb section also works
  * on both channels together, its delays held in registers for the call. All of it is unsigned 64-bit arithmetic modulo
@@ -20,12 +20,39 @@ namespace {
 
 constexpr size_t kCicChunk = 512;  // samples quantised per pass
 
-// quantise(in, m, u) writes 2m lifted values (re, im of each sample) to u, which
-// has room for 2*kCicChunk + 16.
-template <class Quantise>
-size_t _cic_run(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out, Quantise quantise)
+// The scalar quantiser's exact steps on V::W components at once: x * 32768 in
+// float32, NaN to zero, clamp to [-32768, 32767], truncate toward zero, lift
+// by 32768. V provides reg, ireg, W, load, load_first(p, n) (the first n < W
+// floats, the other lanes zero), store (aligned), set1, mul, nan_to_zero,
+// min, max and trunc_lift (truncation to int32 plus 0x8000).
+template <class V>
+inline typename V::ireg _lift(typename V::reg x)
 {
-    alignas(64) uint32_t u[2 * kCicChunk + 16];
+    typename V::reg v = V::mul(x, V::set1(32768.0f));
+    v = V::nan_to_zero(v);
+    v = V::min(v, V::set1(32767.0f));
+    v = V::max(v, V::set1(-32768.0f));
+    return V::trunc_lift(v);
+}
+
+// Writes the 2m lifted values (re, im of each sample) of in to u.
+template <class V>
+void _quantise(const cf32_t *in, size_t m, uint32_t *u)
+{
+    const float *x = reinterpret_cast<const float *>(in);
+    const size_t nf = 2 * m;
+    size_t k = 0;
+    for (; k + V::W <= nf; k += V::W)
+        V::store(u + k, _lift<V>(V::load(x + k)));
+    if (k < nf)  // tail: lanes past the end are never read back
+        V::store(u + k, _lift<V>(V::load_first(x + k, nf - k)));
+}
+
+// The whole kernel on the vector traits V of one target (see _quantise).
+template <class V>
+size_t _cic_run(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out)
+{
+    alignas(64) uint32_t u[2 * kCicChunk + 16];  // room for the last register's lanes past 2m
     __m128i I1 = _mm_set_epi64x(static_cast<long long>(v->integ_q[0]), static_cast<long long>(v->integ_i[0]));
     __m128i I2 = _mm_set_epi64x(static_cast<long long>(v->integ_q[1]), static_cast<long long>(v->integ_i[1]));
     __m128i I3 = _mm_set_epi64x(static_cast<long long>(v->integ_q[2]), static_cast<long long>(v->integ_i[2]));
@@ -41,7 +68,7 @@ size_t _cic_run(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out, Qua
     size_t written = 0;
     for (size_t c0 = 0; c0 < n; c0 += kCicChunk) {
         const size_t m = n - c0 < kCicChunk ? n - c0 : kCicChunk;
-        quantise(in + c0, m, u);
+        _quantise<V>(in + c0, m, u);
         size_t j = 0;
         while (j < m) {
             // Inputs up to and including the next output (the scalar test is ++counter >= ratio).
