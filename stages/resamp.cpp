@@ -302,10 +302,14 @@ size_t _decimate_scalar(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *
     uint32_t phase = s->phase;
     size_t n = 0;
     for (size_t i = 0; i < n_in; ++i) {
-        const float *row = s->bank + static_cast<size_t>(phase >> shift) * T;
-        _scatter(acc, row, g, in[i], T);
         const uint32_t next = phase + step;
         const bool carry = next < phase;  // an output period ended
+        // Stop only at an input whose output finds no room: the inputs after
+        // the last output that fits are still taken, so a capacity of exactly
+        // the block's output count loses nothing.
+        if (carry && n == cap) break;
+        const float *row = s->bank + static_cast<size_t>(phase >> shift) * T;
+        _scatter(acc, row, g, in[i], T);
         phase = next;
         if (carry) {
             cf32_t y = acc[0];
@@ -316,7 +320,6 @@ size_t _decimate_scalar(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *
             }
             std::memset(acc, 0, T * sizeof(cf32_t));
             out[n++] = y;
-            if (n == cap) break;
         }
     }
     s->phase = phase;

@@ -220,13 +220,14 @@ def test_block_splits_bit_identical_with_bounded_capacity(rate):
     assert len(whole) >= 50
 
 
-def test_decimating_resampler_needs_room_for_one_more():
-    """The resampler stops when its output is full: from phase 0 at 0.4, inputs
-    2 and 3 make one output (at input 2); a capacity of exactly 1 drops input 3,
-    the bound (2) keeps it."""
+def test_decimating_resampler_with_exactly_its_output_count_keeps_every_input():
+    """From phase 0 at 0.4, inputs 2 and 3 make one output (at input 2). The
+    resampler used to stop right after that output, so a capacity of exactly 1
+    dropped input 3; now it stops only at an input whose output has no room.
+    The documented bound (2) keeps one sample of headroom."""
     x = noise(64, 8)
     whole = run(create(0.4), x)
-    for cap, same in ((1, False), (None, True)):
+    for cap, same in ((1, True), (None, True)):
         h = create(0.4)
         first = run(h, x[:2], cap=1)
         c = lib.ddc_execute_capacity(h.p, 2) if cap is None else cap

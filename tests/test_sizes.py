@@ -132,6 +132,38 @@ def test_resampler_unlimited_capacity_writes_exactly_the_phase_count(rate):
             assert lib.resamp_get_phase(h.p) == (p0 + count * s if rate > 1 else p0 + n * s) % 2 ** 32
 
 
+@pytest.fixture(params=[0, 1, 2], ids=["scalar", "avx2", "avx512"])
+def kernel_level(request):
+    """Forces one kernel variant for the test (skipped where the CPU lacks it)."""
+    before = lib.ddc_simd_level()
+    if lib.ddc_simd_force(request.param) < 0:
+        pytest.skip("kernel variant not supported here")
+    yield request.param
+    lib.ddc_simd_force(before)
+
+
+@pytest.mark.parametrize("rate", [0.5, 0.3, 0.37, 0.01])
+def test_decimating_resampler_with_exactly_the_output_count_keeps_trailing_inputs(rate, kernel_level):
+    """Regression: the decimating loop stopped right after the output that filled
+    the capacity, so the inputs after it were dropped although they complete no
+    output; a capacity of exactly the block's count lost samples."""
+    x = noise_c(3000, 23)
+    whole = Handle(lib.resamp_create(rate), lib.resamp_destroy)
+    o = np.zeros(len(x), np.complex64)
+    want = o[:lib.resamp_execute(whole.p, ptr(x), len(x), ptr(o), len(x))].copy()
+    h = Handle(lib.resamp_create(rate), lib.resamp_destroy)
+    got, at = [], 0
+    for n in (3, 1, 2, 250, 7, 1001, 5, 1731):
+        blk = np.ascontiguousarray(x[at:at + n])
+        at += n
+        count = (lib.resamp_get_phase(h.p) + n * lib.resamp_get_phase_step(h.p)) >> 32
+        cap = max(count, 1)  # a capacity of 0 is documented to take nothing at all
+        b, intact = guarded(cap)
+        assert lib.resamp_execute(h.p, ptr(blk), n, ptr(b), cap) == count and intact(count)
+        got.append(b[:count].copy())
+    assert same(np.concatenate(got), want)
+
+
 @pytest.mark.parametrize("rate", [0.25, 0.1, 0.0371, 0.49])
 def test_ddcr_unlimited_capacity_over_the_documented_capacity(rate):
     h = Handle(lib.ddcr_create(-0.7, rate), lib.ddcr_destroy)
