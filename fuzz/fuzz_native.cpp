@@ -740,15 +740,6 @@ struct ResampFamily : Family {
         const size_t b = bound(w, k, ctrl, n);
         return b < cap ? b : cap;
     }
-    size_t whole_cap(int w, Kind k, const float *ctrl, size_t n) override
-    {
-        const size_t b = Family::whole_cap(w, k, ctrl, n);
-        // The decimating path stops on the output that fills the capacity and
-        // drops the inputs after it, even when none of them completes an output.
-        if (k == Kind::plain && rows_ok && !resamp_get_interpolating(h[w]) && b != SIZE_MAX)
-            return b + 1;
-        return b;
-    }
     void reset(int w) override { resamp_reset(h[w]); }
     void retune(FuzzedDataProvider &fdp, int) override
     {
