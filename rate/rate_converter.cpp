@@ -297,10 +297,10 @@ size_t _stage_exec(int32_t type, void *stage, const cf32_t *in, size_t n, cf32_t
     }
 }
 
-// A decimating resampler stops as soon as its output is full, dropping the
-// inputs left, so it needs room for one more output than its first n - 1
-// inputs can make: floor(((n-1)*s + 2^32 - 1) / 2^32) + 1, the phase starting
-// just below a period boundary. Never exceeds n.
+// Room that always suffices for a decimating resampler fed n inputs: what
+// its first n - 1 inputs can make with the phase just below a period boundary,
+// plus one, floor(((n-1)*s + 2^32 - 1) / 2^32) + 1. That is at least the exact
+// worst case floor((n*s + 2^32 - 1) / 2^32), and never exceeds n.
 size_t _decim_bound(size_t n, uint32_t s)
 {
     if (n == 0)
