@@ -1,7 +1,7 @@
 """Runs scenarios of tests/native/alloc_faults.c, the allocation-fault harness.
 
-The harness is compiled once per session against the static library that sits
-next to the extension under test, with the C allocation functions wrapped by
+The harness is compiled once per session against the library's static archive
+(tests/static_lib.py), with the C allocation functions wrapped by
 the linker so that it can make any single allocation of the library fail.
 """
 import atexit
@@ -13,7 +13,7 @@ import tempfile
 
 import pytest
 
-from native import lib
+from static_lib import driver_env, sanitizer_flags, static_archive
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = os.path.join(ROOT, "tests", "native", "alloc_faults.c")
@@ -21,18 +21,18 @@ SOURCE = os.path.join(ROOT, "tests", "native", "alloc_faults.c")
 
 @functools.lru_cache(maxsize=None)
 def _harness():
-    archive = os.path.join(os.path.dirname(lib.path), "libddc.a")
+    archive, why = static_archive()
     cc = shutil.which("cc") or shutil.which("gcc")
-    if cc is None or not os.path.exists(archive):
-        return None, "needs a C compiler and libddc.a next to the extension"
+    if archive is None or cc is None:
+        return None, why or "needs a C compiler"
     tmp = tempfile.mkdtemp(prefix="ddc_alloc_faults_")
     atexit.register(shutil.rmtree, tmp, True)
     exe = os.path.join(tmp, "alloc_faults")
-    cmd = [cc, "-std=c11", "-O1", "-I", ROOT, SOURCE, archive,
+    cmd = [cc, "-std=c11", "-O1", *sanitizer_flags(archive), "-I", ROOT, SOURCE, archive,
            "-Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=aligned_alloc,"
            "--wrap=posix_memalign,--wrap=free",
            "-lstdc++", "-lm", "-o", exe]
-    res = subprocess.run(cmd, capture_output=True, text=True)
+    res = subprocess.run(cmd, capture_output=True, text=True, env=driver_env())
     if res.returncode != 0:
         return None, "harness does not link here: " + res.stderr[-500:]
     return exe, ""
@@ -43,7 +43,7 @@ def run_scenario(name):
     exe, why = _harness()
     if exe is None:
         pytest.skip(why)
-    res = subprocess.run([exe, name], capture_output=True, text=True, timeout=120)
+    res = subprocess.run([exe, name], capture_output=True, text=True, timeout=120, env=driver_env())
     assert res.returncode == 0, res.stdout + res.stderr
     words = res.stdout.split()
     assert words[:2] == ["ok", name], res.stdout

@@ -20,7 +20,7 @@ import numpy as np
 import pytest
 
 from ddc_fn import ddcr_create, ddcr_destroy, ddcr_execute, ddcr_reset, ddcr_set_norm_freq
-from native import lib
+from static_lib import driver_env, sanitizer_flags, static_archive
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DRIVER = os.path.join(ROOT, "tests", "sanitize", "leak_driver.cpp")
@@ -107,23 +107,17 @@ def test_views_keep_out_alive_and_nothing_else():
 
 @functools.lru_cache(maxsize=None)
 def _driver():
-    """Builds the leak driver against the extension's own static library."""
-    here = os.path.dirname(lib.path)
-    archives = [os.path.join(here, a) for a in ("libquorvel_ddc.a", "libddc.a")
-                if os.path.exists(os.path.join(here, a))]
+    """Builds the leak driver against the library's static archive."""
+    archive, why = static_archive()
     cxx = shutil.which("g++") or shutil.which("c++")
-    if not archives or cxx is None:
-        return None, "needs a C++ compiler and the static library next to the extension"
-    archive = max(archives, key=os.path.getmtime)
-    syms = subprocess.run(["nm", archive], capture_output=True, text=True).stdout \
-        if shutil.which("nm") else ""
-    flags = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all"] if "__asan_init" in syms else []
+    if archive is None or cxx is None:
+        return None, why or "needs a C++ compiler"
+    flags = sanitizer_flags(archive)
     tmp = tempfile.mkdtemp(prefix="ddc_leaks_")
     exe = os.path.join(tmp, "leak_driver")
     wrap = "-Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=aligned_alloc,--wrap=free"
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     res = subprocess.run([cxx, "-std=c++20", "-O1", "-g", *flags, "-I", ROOT, DRIVER, archive, wrap,
-                          "-lm", "-o", exe], capture_output=True, text=True, env=env)
+                          "-lm", "-o", exe], capture_output=True, text=True, env=driver_env())
     if res.returncode != 0:
         return None, "leak driver does not link here: " + res.stderr[-800:]
     return exe, bool(flags)
@@ -133,9 +127,7 @@ def test_every_native_family_releases_every_block():
     exe, sanitized = _driver()
     if exe is None:
         pytest.skip(sanitized)
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    env["ASAN_OPTIONS"] = "detect_leaks=1:halt_on_error=1:allocator_may_return_null=1"
-    res = subprocess.run([exe, "3"], capture_output=True, text=True, env=env, timeout=300)
+    res = subprocess.run([exe, "3"], capture_output=True, text=True, env=driver_env(), timeout=300)
     assert res.returncode == 0, res.stdout + res.stderr[-4000:]
     words = res.stdout.split()
     assert words[:2] == ["ok", "3"], res.stdout
