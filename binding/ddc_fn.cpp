@@ -124,6 +124,11 @@ PyObject *py_ddcr_execute(PyObject *, PyObject *args)
     size_t need, n_out = 0;
     int status;
 
+    // NumPy would turn None into one NaN sample that then enters the stream.
+    if (x_obj == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "x must be an array of float32 samples, not None");
+        goto done;
+    }
     // Aligned too: the kernels read float32 through typed pointers, and a
     // misaligned one is undefined behaviour (a fault on strict platforms).
     x = reinterpret_cast<PyArrayObject *>(
@@ -377,8 +382,8 @@ RuntimeError
 TypeError
     If ``out`` is not a writable complex64 ndarray ("out must be a
     writable ndarray[complex64]") or is not one-dimensional ("out must be
-    a one-dimensional ndarray[complex64]"), or ``x`` cannot be converted
-    (NumPy's error).
+    a one-dimensional ndarray[complex64]"), ``x`` is None, or ``x`` cannot
+    be converted (NumPy's error).
 ValueError
     If ``out`` is smaller than the capacity above; nothing is consumed.
 MemoryError

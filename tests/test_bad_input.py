@@ -178,12 +178,11 @@ def test_x_in_any_safely_convertible_layout_matches_a_contiguous_copy(make_x):
     assert same_bits(run(ddcr_create(FREQ, RATE), x, cap=4096), want)
 
 
-def test_none_as_x_is_one_nan_sample_by_numpy_conversion():
-    """NumPy converts None to a float32 NaN; the module applies no rule of its own."""
+def test_none_as_x_is_refused_instead_of_becoming_a_nan_sample():
     s = ddcr_create(FREQ, RATE)
-    y = ddcr_execute(s, None, out(2))
-    assert y.size == 0  # the single sample is held over for the next call
-    assert same_bits(run(s, X8), reference(np.concatenate([[np.nan], X8])))
+    with pytest.raises(TypeError, match="x must be an array of float32 samples, not None"):
+        ddcr_execute(s, None, out(2))
+    assert same_bits(run(s, X8), reference(X8))
 
 
 def test_broadcast_x_with_zero_strides_is_read_as_the_repeated_value():
