@@ -210,14 +210,25 @@ done:
     return result;
 }
 
-PyObject *py_ddcr_reset(PyObject *, PyObject *args)
+// The lone state argument of a method, as its live record; with `claim` the
+// state is also marked in use, to be released with _unclaim.
+ddcr_record *_state_arg(PyObject *args, bool claim)
 {
     PyObject *state;
     if (!PyArg_ParseTuple(args, "O", &state)) {
         return nullptr;
     }
     ddcr_record *rec = _live_record(state);
-    if (rec == nullptr || !_claim(rec)) {
+    if (rec == nullptr || (claim && !_claim(rec))) {
+        return nullptr;
+    }
+    return rec;
+}
+
+PyObject *py_ddcr_reset(PyObject *, PyObject *args)
+{
+    ddcr_record *rec = _state_arg(args, true);
+    if (rec == nullptr) {
         return nullptr;
     }
     ddcr_reset(rec->ddcr);
@@ -227,12 +238,8 @@ PyObject *py_ddcr_reset(PyObject *, PyObject *args)
 
 PyObject *py_ddcr_destroy(PyObject *, PyObject *args)
 {
-    PyObject *state;
-    if (!PyArg_ParseTuple(args, "O", &state)) {
-        return nullptr;
-    }
-    ddcr_record *rec = _live_record(state);
-    if (rec == nullptr || !_claim(rec)) {
+    ddcr_record *rec = _state_arg(args, true);
+    if (rec == nullptr) {
         return nullptr;
     }
     ddcr_destroy(rec->ddcr);
@@ -244,15 +251,8 @@ PyObject *py_ddcr_destroy(PyObject *, PyObject *args)
 
 PyObject *py_ddcr_get_norm_freq(PyObject *, PyObject *args)
 {
-    PyObject *state;
-    if (!PyArg_ParseTuple(args, "O", &state)) {
-        return nullptr;
-    }
-    ddcr_record *rec = _live_record(state);
-    if (rec == nullptr) {
-        return nullptr;
-    }
-    return PyFloat_FromDouble(ddcr_get_norm_freq(rec->ddcr));
+    ddcr_record *rec = _state_arg(args, false);
+    return rec == nullptr ? nullptr : PyFloat_FromDouble(ddcr_get_norm_freq(rec->ddcr));
 }
 
 PyObject *py_ddcr_set_norm_freq(PyObject *, PyObject *args)
@@ -273,15 +273,8 @@ PyObject *py_ddcr_set_norm_freq(PyObject *, PyObject *args)
 
 PyObject *py_ddcr_get_rate(PyObject *, PyObject *args)
 {
-    PyObject *state;
-    if (!PyArg_ParseTuple(args, "O", &state)) {
-        return nullptr;
-    }
-    ddcr_record *rec = _live_record(state);
-    if (rec == nullptr) {
-        return nullptr;
-    }
-    return PyFloat_FromDouble(ddcr_get_rate(rec->ddcr));
+    ddcr_record *rec = _state_arg(args, false);
+    return rec == nullptr ? nullptr : PyFloat_FromDouble(ddcr_get_rate(rec->ddcr));
 }
 
 // --- docstrings ---------------------------------------------------------------
