@@ -14,8 +14,15 @@
  * a group, add them up in lane order and then fold in the leftover taps in
  * tap order; the independent lanes let the compiler vectorise the group loop
  * without changing any result.
+ *
+ * On CPUs with AVX2 or AVX-512 the same sums run in vector kernels
+ * (fir_avx2.cpp, fir_avx512.cpp) that compute several outputs side by side,
+ * each lane with the operations of the scalar loops below, so the results are
+ * identical; these loops stay the reference.
  */
 #include "fir.h"
+#include "fir_simd.h"
+#include "simd.h"
 
 #include <cmath>
 #include <cstddef>
@@ -123,6 +130,22 @@ void _run_complex_long(const cf32_t *t, size_t L, const cf32_t *w, size_t n, cf3
             _cmac(t[k], x[-static_cast<ptrdiff_t>(k)], re, im);
         out[i].re = re;
         out[i].im = im;
+    }
+}
+
+void _run_scalar(const fir_state_t *s, const cf32_t *w, size_t n, cf32_t *out)
+{
+    const size_t L = s->num_taps;
+    if (s->taps_r) {
+        if (L < kRealGroup)
+            _run_real_short(s->taps_r, L, w, n, out);
+        else
+            _run_real_long(s->taps_r, L, w, n, out);
+    } else {
+        if (L < kComplexGroup)
+            _run_complex_short(s->taps_c, L, w, n, out);
+        else
+            _run_complex_long(s->taps_c, L, w, n, out);
     }
 }
 
@@ -243,17 +266,17 @@ size_t fir_execute(fir_state_t *s, const cf32_t *in, size_t n, cf32_t *out)
         std::memcpy(w, s->history, hist * sizeof(cf32_t));
     std::memcpy(w + hist, in, n * sizeof(cf32_t));
 
-    if (s->taps_r) {
-        if (L < kRealGroup)
-            _run_real_short(s->taps_r, L, w, n, out);
-        else
-            _run_real_long(s->taps_r, L, w, n, out);
-    } else {
-        if (L < kComplexGroup)
-            _run_complex_short(s->taps_c, L, w, n, out);
-        else
-            _run_complex_long(s->taps_c, L, w, n, out);
-    }
+#if defined(__x86_64__)
+    const int level = ddc_simd_level();
+    if (level >= DDC_SIMD_AVX512)
+        _fir_run_avx512(s->taps_r, s->taps_c, L, w, n, out);
+    else if (level >= DDC_SIMD_AVX2)
+        _fir_run_avx2(s->taps_r, s->taps_c, L, w, n, out);
+    else
+        _run_scalar(s, w, n, out);
+#else
+    _run_scalar(s, w, n, out);
+#endif
 
     if (hist)
         std::memcpy(s->history, w + n, hist * sizeof(cf32_t));
