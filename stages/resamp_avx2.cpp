@@ -2,9 +2,10 @@
  * Resampler kernels for AVX2 with FMA, compiled for that target only and
  * called only when the CPU has it; the loops are those of resamp_simd.inc, on
  * 8-float registers (four complex lanes). Masked loads and stores take an
- * integer lane mask; the partial sums move down one complex slot with a
- * 64-bit permute and blend. The 16 lane sums of an interpolated output are
- * four registers (complex lanes 0-3, 4-7, 8-11, 12-15).
+ * integer lane mask; the partial-sum ring takes the accumulators rotated
+ * with a 128-bit permute and a pair shuffle. The 16 lane sums of an
+ * interpolated output are four registers (complex lanes 0-3, 4-7, 8-11,
+ * 12-15).
  */
 #include "resamp_simd.h"
 
@@ -40,13 +41,35 @@ struct V {
     static reg set1(float v) { return _mm256_set1_ps(v); }
     static reg zero() { return _mm256_setzero_ps(); }
     static reg add(reg a, reg b) { return _mm256_add_ps(a, b); }
-    static __m128 low(reg v) { return _mm256_castps256_ps128(v); }
-    static reg next_partials(reg s, reg hi, reg fill, mask m)
+    // Complex slots S .. S+3 of the pair (lo, hi), 0 < S < 4.
+    template <int S>
+    static reg window(reg lo, reg hi)
     {
-        // Slots 1..3 of s followed by slot 0 of hi (a slot is one complex sample).
-        const __m256d a = _mm256_permute4x64_pd(_mm256_castps_pd(s), _MM_SHUFFLE(0, 3, 2, 1));
-        const __m256d b = _mm256_permute4x64_pd(_mm256_castps_pd(hi), _MM_SHUFFLE(0, 0, 0, 0));
-        return _mm256_blendv_ps(fill, _mm256_castpd_ps(_mm256_blend_pd(a, b, 0x8)), _mm256_castsi256_ps(m));
+        const reg mid = _mm256_permute2f128_ps(lo, hi, 0x21);  // slots 2..5
+        if constexpr (S == 2) return mid;
+        const __m256d l = _mm256_castps_pd(S == 1 ? lo : mid), h = _mm256_castps_pd(S == 1 ? mid : hi);
+        return _mm256_castpd_ps(_mm256_shuffle_pd(l, h, 0x5));
+    }
+    using keep = __m256;  // all-ones where the sum is kept, zero in the slot that starts anew
+    static keep keep_all_but(long slot)
+    {
+        const __m256i idx = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+        const __m256i hit = _mm256_cmpeq_epi32(idx, _mm256_set1_epi32(static_cast<int>(slot)));
+        return _mm256_castsi256_ps(_mm256_xor_si256(hit, _mm256_set1_epi32(-1)));
+    }
+    static reg add_keep(const keep *m, reg a, reg b) { return _mm256_blendv_ps(a, _mm256_add_ps(a, b), *m); }
+    // a + b, but a alone in complex slot S.
+    template <int S>
+    static reg add_but(reg a, reg b)
+    {
+        return _mm256_blend_ps(_mm256_add_ps(a, b), a, 3 << (2 * S));
+    }
+    template <int L>
+    static void store_slot(cf32_t *p, reg v)
+    {
+        const __m128 h = L < 2 ? _mm256_castps256_ps128(v) : _mm256_extractf128_ps(v, 1);
+        if constexpr (L % 2 == 0) _mm_storel_pi(reinterpret_cast<__m64 *>(p), h);
+        else _mm_storeh_pi(reinterpret_cast<__m64 *>(p), h);
     }
     // Lane sums p[0..15] over body taps (a multiple of 16), returned as
     // q[l] = (p[4+l] + p[l]) + (p[8+l] + p[12+l]) in complex lanes 0-3.

@@ -2,9 +2,10 @@
  * Resampler kernels for AVX-512 (F, VL, BW, DQ), compiled for that target only
  * and called only when the CPU has it; the loops are those of
  * resamp_simd.inc, on 16-float registers (eight complex lanes). Masked loads
- * and stores take a 16-bit lane mask; the partial sums move down one complex
- * slot with one masked align. The 16 lane sums of an interpolated output are
- * two registers (lanes 0-7 and 8-15, re/im interleaved).
+ * and stores take a 16-bit lane mask; the partial-sum ring takes the
+ * accumulators rotated with one align per register and adds them under a
+ * mask. The 16 lane sums of an interpolated output are two registers (lanes
+ * 0-7 and 8-15, re/im interleaved).
  *
  * GCC 12 leaves the source of the unmasked forms of some intrinsics
  * undefined and then warns about it where they are inlined; the all-lanes
@@ -41,13 +42,37 @@ struct V {
     static reg set1(float v) { return _mm512_set1_ps(v); }
     static reg zero() { return _mm512_setzero_ps(); }
     static reg add(reg a, reg b) { return _mm512_add_ps(a, b); }
-    static __m128 low(reg v) { return _mm512_maskz_extractf32x4_ps(0xF, v, 0); }
     static __m256 low256(reg v) { return _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xF, _mm512_castps_pd(v), 0)); }
     static __m256 high256(reg v) { return _mm512_extractf32x8_ps(v, 1); }
-    static reg next_partials(reg s, reg hi, reg fill, mask m)
+    // Complex slots S .. S+7 of the pair (lo, hi), 0 < S < 8.
+    template <int S>
+    static reg window(reg lo, reg hi)
     {
         return _mm512_castsi512_ps(
-            _mm512_mask_alignr_epi32(_mm512_castps_si512(fill), m, _mm512_castps_si512(hi), _mm512_castps_si512(s), 2));
+            _mm512_maskz_alignr_epi32(0xFFFF, _mm512_castps_si512(hi), _mm512_castps_si512(lo), 2 * S));
+    }
+    using keep = __mmask16;  // set where the sum is kept, clear in the slot that starts anew
+    static keep keep_all_but(long slot)
+    {
+        return slot < 0 || slot >= 8 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>(~(3u << (2 * slot)));
+    }
+    // Straight from memory into a mask register.
+    static reg add_keep(const keep *m, reg a, reg b)
+    {
+        return _mm512_mask_add_ps(a, _load_mask16(const_cast<keep *>(m)), a, b);
+    }
+    // a + b, but a alone in complex slot S.
+    template <int S>
+    static reg add_but(reg a, reg b)
+    {
+        return _mm512_mask_add_ps(a, static_cast<__mmask16>(~(3u << (2 * S))), a, b);
+    }
+    template <int L>
+    static void store_slot(cf32_t *p, reg v)
+    {
+        const __m128 q = _mm512_maskz_extractf32x4_ps(0xF, v, L / 2);
+        if constexpr (L % 2 == 0) _mm_storel_pi(reinterpret_cast<__m64 *>(p), q);
+        else _mm_storeh_pi(reinterpret_cast<__m64 *>(p), q);
     }
     // Lane sums p[0..15] over body taps (a multiple of 16), returned as
     // q[l] = (p[4+l] + p[l]) + (p[8+l] + p[12+l]) in complex lanes 0-3.

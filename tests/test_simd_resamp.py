@@ -79,6 +79,19 @@ def test_custom_tap_counts(T, rate):
     assert_same_as_scalar(lambda: custom(b, rate), x, [1, 250, 449], tail=x[:50])
 
 
+@pytest.mark.parametrize("T", [4, 8, 19, 20, 24, 32])
+@pytest.mark.parametrize("rate", [0.6, 0.9, 0.99])
+def test_block_ends_at_every_partial_sum_rotation(T, rate):
+    # The decimating kernels keep the partial sums in a ring of 4 or 8 complex
+    # slots per register and return them to the scalar order at the end of a
+    # block: blocks of 1 .. 37 inputs stop at every rotation, with rings one
+    # slot longer than T, much longer, and exactly T; NaN, inf and -0.0 inside.
+    b = np.random.default_rng(T).standard_normal((256, T)).astype(F32)
+    x = special_stream(800, T, DEFAULT_NAN)
+    blocks = [n for n in range(1, 38)] + [5, 2]
+    assert_same_as_scalar(lambda: custom(b, rate), x, blocks, tail=x[:97])
+
+
 def test_ring_larger_than_the_window_buffer():
     # 600 taps: a 1024-sample ring, handled by the kernels' ring loop.
     b = np.random.default_rng(3).standard_normal((4, 600)).astype(F32)
