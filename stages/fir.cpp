@@ -12,8 +12,7 @@
  * order with one fused multiply-add per tap and term. Long filters keep 16
  * (real) or 8 (complex) independent partial sums, one per tap position inside
  * a group, add them up in lane order and then fold in the leftover taps in
- * tap order; the independent lanes let the compiler vectorise the group loop
- * without changing any result.
+ * tap order.
  *
  * On CPUs with AVX2 or AVX-512 the same sums run in vector kernels
  * (fir_avx2.cpp, fir_avx512.cpp) that compute several outputs side by side,
