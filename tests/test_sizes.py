@@ -113,8 +113,18 @@ def test_small_capacity_for_a_large_block_writes_exactly_cap(stage, cap):
     assert intact(cap)
 
 
+@pytest.fixture(params=[0, 1, 2], ids=["scalar", "avx2", "avx512"])
+def kernel_level(request):
+    """Forces one kernel variant for the test (skipped where the CPU lacks it)."""
+    before = lib.ddc_simd_level()
+    if lib.ddc_simd_force(request.param) < 0:
+        pytest.skip("kernel variant not supported here")
+    yield request.param
+    lib.ddc_simd_force(before)
+
+
 @pytest.mark.parametrize("rate", [0.3, 0.75, 0.999, 1.0, 1.5, 2.0, 3.7])
-def test_resampler_unlimited_capacity_writes_exactly_the_phase_count(rate):
+def test_resampler_unlimited_capacity_writes_exactly_the_phase_count(rate, kernel_level):
     h = Handle(lib.resamp_create(rate), lib.resamp_destroy)
     for n, seed in ((1, 6), (7, 7), (1000, 8), (333, 9)):
         x = noise_c(n, seed)
@@ -130,16 +140,6 @@ def test_resampler_unlimited_capacity_writes_exactly_the_phase_count(rate):
         assert intact(count)
         if rate != 1.0:
             assert lib.resamp_get_phase(h.p) == (p0 + count * s if rate > 1 else p0 + n * s) % 2 ** 32
-
-
-@pytest.fixture(params=[0, 1, 2], ids=["scalar", "avx2", "avx512"])
-def kernel_level(request):
-    """Forces one kernel variant for the test (skipped where the CPU lacks it)."""
-    before = lib.ddc_simd_level()
-    if lib.ddc_simd_force(request.param) < 0:
-        pytest.skip("kernel variant not supported here")
-    yield request.param
-    lib.ddc_simd_force(before)
 
 
 @pytest.mark.parametrize("rate", [0.5, 0.3, 0.37, 0.01])
