@@ -174,6 +174,23 @@ def f32_bits(x):
     return np.ascontiguousarray(x).view(np.uint32)
 
 
+def fmaf(a, b, c):
+    """Correctly rounded float32 a*b + c, elementwise: the exact product in double,
+    an error-free sum, then one rounding to float32 via round-to-odd."""
+    a, b, c = (np.asarray(v, np.float32).astype(np.float64) for v in (a, b, c))
+    p = a * b                      # exact: 24 + 24 bits
+    s = p + c
+    bb = s - p                     # TwoSum: p + c == s + e exactly
+    e = (p - (s - bb)) + (c - bb)
+    bits = np.atleast_1d(s).view(np.int64).copy()
+    e = np.atleast_1d(e)
+    inexact_even = np.isfinite(e) & (e != 0) & ((bits & 1) == 0)  # inf/NaN sums pass through
+    away = (e > 0) == (np.atleast_1d(s) > 0)
+    bits[inexact_even] += np.where(away, 1, -1)[inexact_even]
+    out = bits.view(np.float64).astype(np.float32)
+    return out.reshape(np.shape(s)) if np.ndim(s) else out[0]
+
+
 def bits_equal(a, b):
     a = np.ascontiguousarray(a)
     b = np.ascontiguousarray(b)

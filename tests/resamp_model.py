@@ -8,26 +8,11 @@ import ctypes
 
 import numpy as np
 
-from native import Handle, c64, lib, ptr
+from native import Handle, c64, fmaf, lib, ptr
 
 F32 = np.float32
 TWO32 = 1 << 32
 
-
-def fmaf(a, b, c):
-    """Correctly rounded float32 a*b + c, elementwise."""
-    a, b, c = (np.asarray(v, F32).astype(np.float64) for v in (a, b, c))
-    p = a * b                      # exact: 24 + 24 bits
-    s = p + c
-    bb = s - p                     # TwoSum: p + c == s + e exactly
-    e = (p - (s - bb)) + (c - bb)
-    bits = np.atleast_1d(s).view(np.int64).copy()
-    e = np.atleast_1d(e)
-    inexact_even = (e != 0) & ((bits & 1) == 0)
-    away = (e > 0) == (np.atleast_1d(s) > 0)
-    bits[inexact_even] += np.where(away, 1, -1)[inexact_even]
-    out = bits.view(np.float64).astype(F32)
-    return out.reshape(np.shape(s)) if np.ndim(s) else out[0]
 
 
 def _tree16(p):

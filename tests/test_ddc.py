@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from alloc_faults import run_scenario
-from native import Handle, bits_equal, c64, lib, ptr
+from native import Handle, bits_equal, c64, fmaf, lib, ptr
 
 NAN = float("nan")
 INF = float("inf")
@@ -38,17 +38,6 @@ def noise(n, seed=0):
     rng = np.random.default_rng(seed)
     return c64((rng.random(n) - 0.5) + 1j * (rng.random(n) - 0.5))
 
-
-def fmaf(a, b, c):
-    """Correctly rounded float32 fused multiply-add (round-to-odd in float64)."""
-    a, b, c = (np.asarray(v, np.float32).astype(np.float64) for v in (a, b, c))
-    p = a * b  # exact
-    s = p + c
-    bb = s - p
-    err = (p - (s - bb)) + (c - bb)
-    even = (s.view(np.int64) & 1) == 0
-    s = np.where((err != 0) & even, np.nextafter(s, np.where(err > 0, np.inf, -np.inf)), s)
-    return s.astype(np.float32)
 
 
 # Every plan shape of the converter behind a DDC.

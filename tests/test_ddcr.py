@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from alloc_faults import run_scenario
-from native import HB_TABLE, Handle, bits_equal, c64, f32, lib, ptr
+from native import HB_TABLE, Handle, bits_equal, c64, f32, fmaf, lib, ptr
 
 NAN = float("nan")
 INF = float("inf")
@@ -35,17 +35,6 @@ def converter_labels(rate):
         out.append(buf.value.decode())
     return out
 
-
-def fmaf(a, b, c):
-    """Correctly rounded float32 fused multiply-add (round-to-odd in float64)."""
-    a, b, c = (np.asarray(v, np.float32).astype(np.float64) for v in (a, b, c))
-    p = a * b  # exact
-    s = p + c
-    bb = s - p
-    err = (p - (s - bb)) + (c - bb)
-    even = (s.view(np.int64) & 1) == 0
-    s = np.where((err != 0) & even, np.nextafter(s, np.where(err > 0, np.inf, -np.inf)), s)
-    return s.astype(np.float32)
 
 
 def mix(x, o):

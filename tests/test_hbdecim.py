@@ -4,7 +4,8 @@ import pytest
 from scipy import signal
 
 from native import HB_TABLE, Handle, bits_equal, c64, execute_c2c, f32, lib, ptr
-from test_hbdecim_r2c import fmaf, taps_by_delay  # same tap geometry, exact float32 fma
+from native import fmaf
+from test_hbdecim_r2c import taps_by_delay  # same tap geometry
 
 TABLE = f32(HB_TABLE)
 

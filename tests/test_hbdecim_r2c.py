@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 from scipy import signal
 
-from native import HB_TABLE, Handle, bits_equal, execute_r2c, f32, lib, ptr
+from native import HB_TABLE, Handle, bits_equal, execute_r2c, f32, fmaf, lib, ptr
 
 TABLE = f32(HB_TABLE)
 
@@ -39,19 +39,6 @@ def model(x, n, table):
     full = np.convolve(shifted, taps_by_delay(n, table))[: len(x)]
     return full[1::2]
 
-
-def fmaf(a, b, c):
-    """Correctly rounded float32 fused multiply-add, by round-to-odd in float64."""
-    a = np.asarray(a, np.float32).astype(np.float64)
-    b = np.asarray(b, np.float32).astype(np.float64)
-    c = np.asarray(c, np.float32).astype(np.float64)
-    p = a * b  # exact: 48 significant bits at most
-    s = p + c
-    bb = s - p
-    err = (p - (s - bb)) + (c - bb)
-    even = (s.view(np.int64) & 1) == 0
-    s = np.where((err != 0) & even, np.nextafter(s, np.where(err > 0, np.inf, -np.inf)), s)
-    return s.astype(np.float32)
 
 
 def branch_sum(c, w):

@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 from native import Handle, bits_equal, lib, ptr
-from test_hbdecim_r2c import fmaf  # correctly rounded float32 fma
+from native import fmaf  # correctly rounded float32 fma
 
 VARIANTS = [level for level in (1, 2) if level <= lib.ddc_simd_supported()]
 
