@@ -1,0 +1,109 @@
+"""The ddc command against the library on the same data and rate, in one run.
+
+For a real (f32) and a complex (cf32) recording it times:
+  library   the converter's process() over the recording already in memory,
+            blocks of the command's default size into one reused output buffer;
+  file      `ddc IN -o OUT` (read, convert, write, fsync, rename);
+  pipe      `cat IN | ddc | cat >/dev/null` (standard input to standard output);
+and prints each command's throughput as a ratio of the library's. The command's
+times include its start-up (Python, NumPy); 'steady' subtracts the time the same
+command takes on an empty input. Every figure is the best of --repeat runs.
+Uses the installed package; not part of the test suite.
+
+    python3 bench/cli_bench.py [--mib 1024] [--rate 0.1] [--repeat 3] [--dir DIR]
+"""
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from quorvel.ddc import _engine, cli
+from quorvel.ddc.demo import default_atten
+
+DDC = [sys.executable, "-m", "quorvel.ddc.cli"]
+
+
+def best(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def library_seconds(x, is_complex, norm_freq, rate, repeat):
+    conv = _engine.open_converter(is_complex, norm_freq, rate, default_atten())
+    out = np.empty(conv.capacity(cli.BLOCK), np.complex64)
+
+    def run():
+        conv.obj.reset()
+        for i in range(0, len(x), cli.BLOCK):
+            conv.process(x[i:i + cli.BLOCK], out=out)
+
+    try:
+        return best(run, repeat)
+    finally:
+        conv.close()
+
+
+def command_seconds(cmd, repeat, shell=False):
+    def run():
+        subprocess.run(cmd, shell=shell, check=True, stdin=subprocess.DEVNULL)
+
+    return best(run, repeat)
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--mib", type=int, default=1024, help="recording size in MiB (default 1024)")
+    p.add_argument("--rate", type=float, default=0.1, help="fs_out / fs_in (default 0.1)")
+    p.add_argument("--repeat", type=int, default=3, help="runs per figure, best kept (default 3)")
+    p.add_argument("--dir", default=None, help="where the recordings go (default: a temporary "
+                                                 "directory under the system's)")
+    args = p.parse_args(argv)
+    plan = "exact plan" if default_atten() is None else f"{default_atten():g} dB plan"
+    print(f"rate {args.rate:g}, {args.mib} MiB per recording, {plan}, best of {args.repeat}")
+    print(f"{'input':<6} {'path':<5} {'MS/s':>8} {'ratio':>7} {'steady':>7}")
+    with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
+        rng = np.random.default_rng(1)
+        empty = os.path.join(tmp, "empty")
+        for kind, is_complex, carrier in (("f32", False, 0.2), ("cf32", True, 0.1)):
+            n = args.mib * (1 << 20) // (8 if is_complex else 4)
+            x = np.empty(n, np.complex64 if is_complex else np.float32)
+            t = np.arange(1 << 16)
+            tone = np.exp(2j * np.pi * carrier * t) if is_complex else np.cos(2 * np.pi * carrier * t)
+            for i in range(0, n, 1 << 16):
+                m = min(1 << 16, n - i)
+                x[i:i + m] = tone[:m] + 1e-3 * rng.standard_normal(m)
+            src = os.path.join(tmp, f"in.{kind}")
+            x.tofile(src)
+            open(empty + "." + kind, "wb").close()
+            norm_freq = -carrier if is_complex else -(2 * carrier + 0.5)
+            lib_s = library_seconds(x, is_complex, norm_freq, args.rate, args.repeat)
+            del x
+            msps = n / lib_s / 1e6
+            print(f"{kind:<6} {'lib':<5} {msps:>8.1f} {1:>7.2f} {1:>7.2f}")
+            tune = ["-n", str(carrier), "-r", str(args.rate), "-q"]
+            out = os.path.join(tmp, "out.cf32")
+            runs = {
+                "file": lambda f: command_seconds(DDC + [f] + tune + ["-o", out], args.repeat),
+                "pipe": lambda f: command_seconds(
+                    f"cat {f} | {' '.join(DDC)} -f {kind} {' '.join(tune)} | cat >/dev/null",
+                    args.repeat, shell=True),
+            }
+            for path, run in runs.items():
+                full = run(src)
+                start = run(empty + "." + kind)
+                print(f"{kind:<6} {path:<5} {n / full / 1e6:>8.1f} {lib_s / full:>7.2f} "
+                      f"{lib_s / max(full - start, 1e-9):>7.2f}")
+            os.unlink(src)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
