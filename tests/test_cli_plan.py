@@ -99,13 +99,14 @@ def test_demo_title_names_the_plan_and_marks_the_band_edges(tmp_path, monkeypatc
     demo.draw(tmp_path / "x.png", r)
     top, bottom = seen["fig"].axes
     assert "exact plan: " in bottom.get_title()
-    edges = sorted(round(line.get_xdata()[0], 6) for line in bottom.lines[1:])
-    assert edges == [-0.6, 0.6]
-    spans = [p.get_x() for p in bottom.patches]
-    assert pytest.approx(-0.4) in spans
-    top_edges = sorted(round(line.get_xdata()[0], 6) for line in top.lines
-                       if line.get_linestyle() == "--")
-    assert top_edges == pytest.approx([0.1 - 0.6 * 0.03125, 0.1 + 0.6 * 0.03125])
+    # the output: the pass band, and the transition bands beside it
+    spans = sorted(round(p.get_x(), 6) for p in bottom.patches)
+    assert spans == [-0.5, -0.4, 0.4]
+    # the input: the pass band and the stop-band edges around the carrier
+    edges = sorted(line.get_xdata()[0] for line in top.lines if line.get_linestyle() == "--")
+    assert edges == pytest.approx([0.1 - 0.6 * 0.03125, 0.1 + 0.6 * 0.03125])
+    (band,) = top.patches
+    assert band.get_x() == pytest.approx(0.1 - 0.4 * 0.03125)
 
 
 def test_demo_with_an_unwritable_picture_fails_before_the_work(tmp_path, capsys):

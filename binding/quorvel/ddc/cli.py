@@ -573,6 +573,8 @@ def _run_convert(args: argparse.Namespace) -> int:
         if not (to_stdout or args.no_meta or wav):
             meta_path = _meta_path(args.output)
             _check_clash(meta_path, source, "the metadata")
+            if os.path.isdir(meta_path):
+                raise InputError(f"cannot write {meta_path}: is a directory")
         conv = _open_converter(s.is_complex, s.norm_freq, s.rate, s.atten)
         bar = None
         target: Optional[_Target] = None

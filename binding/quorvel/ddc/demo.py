@@ -273,9 +273,12 @@ def draw(path, figures):
     top.legend(loc="lower left")
     bottom.plot(fy, sy, lw=0.8, color="tab:green")
     bottom.axvspan(-PASS_EDGE, PASS_EDGE, color="tab:orange", alpha=0.15, label="pass band")
-    for side in (-1, 1):
-        bottom.axvline(side * STOP_EDGE, color="tab:red", lw=0.8, ls="--",
-                       label="stop-band edge" if side < 0 else None)
+    # Past the pass band the output holds the transition band, where what lay
+    # from 0.5 to the stop-band edge 0.6 fs_out folds back.
+    for lo in (-0.5, PASS_EDGE):
+        bottom.axvspan(lo, lo + 0.5 - PASS_EDGE, color="tab:red", alpha=0.12,
+                       label=f"transition: {0.5:g} to {STOP_EDGE:g} fs_out fold here"
+                       if lo < 0 else None)
     bottom.set_xlim(-0.5, 0.5)
     bottom.set_xlabel("frequency / fs_out")
     bottom.set_ylabel("dB (full-scale sine = 0)")
