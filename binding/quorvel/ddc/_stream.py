@@ -448,12 +448,18 @@ def _meta_of(data: str) -> str:
 
 
 def open_source(path: Optional[PathLike], fmt: str = "auto",
-                stdin: Optional[BinaryIO] = None) -> Source:
-    """Open a recording by path (None or "-" reads `stdin`) in a named format."""
+                stdin: Optional[BinaryIO] = None, strict: bool = False) -> Source:
+    """Open a recording by path (None or "-" reads `stdin`) in a named format.
+
+    With "auto", a file whose suffix says nothing is read as f32, or refused
+    when `strict` (as the command does).
+    """
     if path is not None and os.fspath(path) == "-":
         path = None
     if fmt == "auto":
         guessed = guess_format(path)
+        if guessed is None and not strict:
+            guessed = "f32"
         if guessed is None:
             raise InputError(f"{os.fspath(path)}: the suffix does not say the format; give "  # type: ignore[arg-type]
                              f"-f with one of {', '.join(FORMATS)} (recognised suffixes: "
@@ -494,12 +500,20 @@ def read_all(source: Source, block: int = 1 << 16) -> np.ndarray:
 
 # -- outputs --------------------------------------------------------------------------
 
+LIVE: "set[AtomicFile]" = set()  # temporary files written and not yet renamed or removed
+
 def write_all(fd: int, data: Union[bytes, memoryview, np.ndarray]) -> None:
     """os.write until everything is written (a pipe may take less at a time)."""
     view = memoryview(data).cast("B") if not isinstance(data, memoryview) else data.cast("B")
     while view:
         n = os.write(fd, view)
         view = view[n:]
+
+
+def discard_all() -> None:
+    """Remove every temporary file not yet committed (on a signal, whatever it cut short)."""
+    for f in list(LIVE):
+        f.discard()
 
 
 class AtomicFile:
@@ -517,17 +531,21 @@ class AtomicFile:
             raise InputError(f"cannot write {self.path}: is a directory")
         directory, base = os.path.split(self.path)
         self.dir = directory or "."
+        self.fd: Optional[int] = None
         while True:
-            tmp = os.path.join(self.dir, f".{base}.{secrets.token_hex(4)}.part")
+            self.tmp = os.path.join(self.dir, f".{base}.{secrets.token_hex(4)}.part")
+            # Known before it exists, so a signal at any point finds it (discard_all).
+            LIVE.add(self)
             try:
                 # 0o666 under the umask, as a plain open() would create it
-                self.fd: Optional[int] = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+                self.fd = os.open(self.tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
                 break
             except FileExistsError:
+                LIVE.discard(self)
                 continue
             except OSError as e:
+                LIVE.discard(self)
                 raise InputError(f"cannot write {self.path}: {e.strerror or e}") from None
-        self.tmp = tmp
 
     def write(self, data: Union[bytes, memoryview, np.ndarray]) -> None:
         assert self.fd is not None
@@ -546,6 +564,7 @@ class AtomicFile:
         except OSError as e:
             self.discard()
             raise InputError(f"cannot write {self.path}: {e.strerror or e}") from None
+        LIVE.discard(self)
         try:  # the rename itself survives a crash only once the directory is on disk
             dfd = os.open(self.dir, os.O_RDONLY)
             try:
@@ -566,6 +585,7 @@ class AtomicFile:
             os.unlink(self.tmp)
         except FileNotFoundError:
             pass
+        LIVE.discard(self)
 
     def __enter__(self) -> "AtomicFile":
         return self
@@ -683,14 +703,24 @@ class Writer:
 
 
 def convert(conv: object, source: Source, write: Callable[[np.ndarray], None],
-            block: int, capacity: int,
+            block: int = 1 << 16, capacity: Optional[int] = None,
             progress: Optional[Callable[[int], None]] = None) -> int:
     """Stream `source` through `conv` in blocks; returns the output samples written.
 
-    Reading runs ahead in one thread, writing behind in another; the
-    conversion itself stays in the calling thread, in input order.
+    Reading runs ahead in one thread, writing behind in another (`write` is
+    called there, in order); the conversion itself stays in the calling
+    thread. `capacity` is the output room per block: by default the
+    converter's own ``capacity(block)``, else the DDCR's bound.
     """
     process = conv.process  # type: ignore[attr-defined]
+    if capacity is None:
+        own = getattr(conv, "capacity", None)
+        if callable(own):
+            capacity = int(own(block))
+        else:
+            from .api import output_capacity
+
+            capacity = output_capacity(block)
     writer = Writer(write, capacity)
     total = 0
     try:

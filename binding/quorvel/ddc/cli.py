@@ -30,8 +30,8 @@ from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tupl
 import numpy as np
 
 from . import _engine
-from ._stream import (FORMATS, AtomicFile, Encoder, InputError, Source, convert, open_source,
-                      suffix_list, write_all)
+from ._stream import (FORMATS, AtomicFile, Encoder, InputError, Source, convert, discard_all,
+                      open_source, suffix_list, write_all)
 
 BLOCK = 1 << 18           # input samples per block: 1-2 MiB of float32 or complex64
 EXIT_FAILURE = 1
@@ -564,7 +564,7 @@ def _run_convert(args: argparse.Namespace) -> int:
     if not to_stdout and os.path.isdir(args.output):
         raise InputError(f"cannot write {args.output}: is a directory")
     fmt = _output_format(args)
-    with open_source(args.input, args.format) as source:
+    with open_source(args.input, args.format, strict=True) as source:
         s = _Settings(args, source)
         if not to_stdout:
             _check_clash(args.output, source, "the output")
@@ -765,6 +765,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("ddc: error: out of memory", file=sys.stderr)
         return EXIT_FAILURE
     finally:
+        discard_all()
         for s, handler in previous.items():
             signal.signal(s, handler)
 
