@@ -578,13 +578,13 @@ def _run_convert(args: argparse.Namespace) -> int:
         conv = _open_converter(s.is_complex, s.norm_freq, s.rate, s.atten)
         bar = None
         target: Optional[_Target] = None
+        close_wav: Optional[Callable[[], None]] = None
         try:
             target = _Target(args.output)
             if not target.regular:
                 meta_path = None
             encoder = Encoder("cs16" if fmt == "wav16" else "cf32" if wav else fmt)
             digest = hashlib.sha512() if (args.hash and meta_path) else None
-            close_wav: Optional[Callable[[], None]] = None
             if wav:
                 write, close_wav = _wav_writer(target, fmt, s.fs_out, encoder)
             else:
@@ -600,7 +600,8 @@ def _run_convert(args: argparse.Namespace) -> int:
             n_out = convert(conv, source, write, args.block, conv.capacity(args.block),
                             bar.update if bar is not None else None)
             if close_wav is not None:
-                close_wav()
+                close_wav, finish = None, close_wav
+                finish()  # writes the WAV header
             meta = None
             if meta_path is not None:
                 meta = _metadata(s, conv, source, args.output, fmt, n_out,
@@ -615,6 +616,11 @@ def _run_convert(args: argparse.Namespace) -> int:
                 target.commit()
             target = None
         finally:
+            if close_wav is not None:  # before its descriptor goes
+                try:
+                    close_wav()
+                except Exception:
+                    pass
             if target is not None:
                 target.discard()
             conv.close()
