@@ -7,8 +7,10 @@ For a real (f32) and a complex (cf32) recording it times:
   pipe      `cat IN | ddc | cat >/dev/null` (standard input to standard output);
 and prints each command's throughput as a ratio of the library's. The command's
 times include its start-up (Python, NumPy); 'steady' subtracts the time the same
-command takes on an empty input. Every figure is the best of --repeat runs.
-Uses the installed package; not part of the test suite.
+command takes on an empty input. Every figure is the best of --repeat runs; the
+command needs a second core free for its reader and writer threads, so figures
+taken on a busy machine (see the load average printed) fall short. Uses the
+installed package; not part of the test suite.
 
     python3 bench/cli_bench.py [--mib 1024] [--rate 0.1] [--repeat 3] [--dir DIR]
 """
@@ -67,7 +69,8 @@ def main(argv=None):
                                                  "directory under the system's)")
     args = p.parse_args(argv)
     plan = "exact plan" if default_atten() is None else f"{default_atten():g} dB plan"
-    print(f"rate {args.rate:g}, {args.mib} MiB per recording, {plan}, best of {args.repeat}")
+    print(f"rate {args.rate:g}, {args.mib} MiB per recording, {plan}, best of {args.repeat}, "
+          f"{os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f} at the start")
     print(f"{'input':<6} {'path':<5} {'MS/s':>8} {'ratio':>7} {'steady':>7}")
     with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
         rng = np.random.default_rng(1)
