@@ -129,7 +129,7 @@ class Converter:
         kwargs = {"atten_db": atten_db} if designed() else {}
         self.obj = cls(norm_freq, rate, **kwargs)
         self.process = self.obj.process
-        own = getattr(self.obj, "capacity", None)
+        own = getattr(self.obj, "capacity", None) or getattr(self.obj, "output_capacity", None)
         if callable(own):
             self.capacity = own
         elif not is_complex:
