@@ -20,6 +20,7 @@ import select
 import stat
 import sys
 import threading
+import time
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
@@ -161,6 +162,8 @@ def _grow_pipe(fd: int) -> None:
         pass
 
 
+LATENCY = 0.02  # seconds a block from a pipe waits for more at most
+PAUSE = 0.002   # an empty pipe for this long hands the block over
 SLOTS = 3  # buffers in flight: one being filled or written, one being converted, one spare
 
 
@@ -249,6 +252,7 @@ class RawSource(Source):
             tail = state["tail"]
             have = len(tail)
             raw[:have] = np.frombuffer(tail, np.uint8)
+            deadline = None
             while not state["eof"]:
                 left = state["left"]
                 want = len(raw) if left is None else min(len(raw), have + left)
@@ -259,8 +263,18 @@ class RawSource(Source):
                 have += got
                 if left is not None:
                     state["left"] = left - got
-                if have == len(raw) or (poll is not None and have >= size and not poll.poll(0)):
-                    break  # full, or nothing more ready now: hand over what arrived
+                if have == len(raw):
+                    break
+                if poll is not None and have >= size:
+                    # A live stream's block goes on within LATENCY of its first
+                    # bytes, or once the pipe stays empty for a moment; a fast
+                    # producer fills whole blocks.
+                    now = time.monotonic()
+                    if deadline is None:
+                        deadline = now + LATENCY
+                    wait = int(min(deadline - now, PAUSE) * 1000)
+                    if wait <= 0 or not poll.poll(wait):
+                        break
             whole = have - have % size
             state["tail"] = raw[whole:have].tobytes()
             if whole:
@@ -510,6 +524,24 @@ def write_all(fd: int, data: Union[bytes, memoryview, np.ndarray]) -> None:
         view = view[n:]
 
 
+WRITEBACK = 32 << 20  # bytes per write-back window of a file output
+
+
+def _sync_file_range() -> Optional[Callable[..., int]]:
+    try:
+        import ctypes
+
+        fn = ctypes.CDLL(None, use_errno=True).sync_file_range
+    except (OSError, AttributeError):
+        return None
+    fn.argtypes = [ctypes.c_int, ctypes.c_int64, ctypes.c_int64, ctypes.c_uint]
+    fn.restype = ctypes.c_int
+    return fn
+
+
+_SYNC_RANGE: Any = False  # looked up once, on the first long output
+
+
 def discard_all() -> None:
     """Remove every temporary file not yet committed (on a signal, whatever it cut short)."""
     for f in list(LIVE):
@@ -520,8 +552,8 @@ class AtomicFile:
     """A file that appears under its name only when complete.
 
     Writes go to a hidden temporary file in the same directory (so the final
-    rename stays on one file system); `commit` flushes it to the disk and
-    renames it into place, `discard` removes it. Leaving a ``with`` block by
+    rename stays on one file system) and on to the disk a window behind;
+    `commit` flushes the rest (fsync) and renames it into place, `discard` removes it. Leaving a ``with`` block by
     an exception discards. Errors name the final path, never the temporary.
     """
 
@@ -532,6 +564,7 @@ class AtomicFile:
         directory, base = os.path.split(self.path)
         self.dir = directory or "."
         self.fd: Optional[int] = None
+        self._written = self._flushed = 0
         while True:
             self.tmp = os.path.join(self.dir, f".{base}.{secrets.token_hex(4)}.part")
             # Known before it exists, so a signal at any point finds it (discard_all).
@@ -551,8 +584,27 @@ class AtomicFile:
         assert self.fd is not None
         try:
             write_all(self.fd, data)
+            self._written += memoryview(data).nbytes
+            if self._written - self._flushed >= 2 * WRITEBACK:
+                self._writeback()
         except OSError as e:
             raise InputError(f"cannot write {self.path}: {e.strerror or e}") from None
+
+    def _writeback(self) -> None:
+        # Stream to the disk as we go, a window behind: the final fsync then
+        # has little left to do, and the page cache does not fill with output.
+        global _SYNC_RANGE
+        if _SYNC_RANGE is False:
+            _SYNC_RANGE = _sync_file_range()
+        start = self._flushed
+        if _SYNC_RANGE is not None:
+            _SYNC_RANGE(self.fd, start + WRITEBACK, WRITEBACK, 2)  # start the next window
+            _SYNC_RANGE(self.fd, start, WRITEBACK, 1 | 2 | 4)      # and finish this one
+            try:
+                os.posix_fadvise(self.fd, start, WRITEBACK, os.POSIX_FADV_DONTNEED)  # type: ignore[arg-type]
+            except (AttributeError, OSError):
+                pass
+        self._flushed = start + WRITEBACK
 
     def commit(self) -> None:
         try:
