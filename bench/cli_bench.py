@@ -5,17 +5,22 @@ For a real (f32) and a complex (cf32) recording it times:
             blocks of the command's default size into one reused output buffer;
   file      `ddc IN -o OUT` (read, convert, write, fsync, rename);
   pipe      `cat IN | ddc | cat >/dev/null` (standard input to standard output);
-and prints each command's throughput as a ratio of the library's. The command's
-times include its start-up (Python, NumPy); 'steady' subtracts the time the same
-command takes on an empty input. Every figure is the best of --repeat runs; the
-command needs a second core free for its reader and writer threads, so figures
-taken on a busy machine (see the load average printed) fall short. Uses the
-installed package; not part of the test suite.
+and prints each command's throughput as a ratio of the library's:
+  ratio     wall time, start-up (Python, NumPy) included;
+  steady    wall time less the same command's on an empty input;
+  cpu       processor time of the library over that of the command (for the
+            pipe, less what `cat IN | cat >/dev/null` takes), steady as well:
+            the share of the work that is conversion. With a second core free
+            for the reader and writer threads, steady approaches min(1, 2 * cpu).
+Every figure is the best of --repeat runs; figures taken on a busy machine (see
+the load average printed) fall short. Uses the installed package; not part of
+the test suite.
 
     python3 bench/cli_bench.py [--mib 1024] [--rate 0.1] [--repeat 3] [--dir DIR]
 """
 import argparse
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -29,16 +34,23 @@ from quorvel.ddc.demo import default_atten
 DDC = [sys.executable, "-m", "quorvel.ddc.cli"]
 
 
+def children_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
 def best(fn, repeat):
-    times = []
+    """(best wall seconds, best processor seconds) of `repeat` runs."""
+    walls, cpus = [], []
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        c0, p0, t0 = children_cpu(), time.process_time(), time.perf_counter()
         fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
+        walls.append(time.perf_counter() - t0)
+        cpus.append(children_cpu() - c0 + time.process_time() - p0)
+    return min(walls), min(cpus)
 
 
-def library_seconds(x, is_complex, norm_freq, rate, repeat):
+def library(x, is_complex, norm_freq, rate, repeat):
     conv = _engine.open_converter(is_complex, norm_freq, rate, default_atten())
     out = np.empty(conv.capacity(cli.BLOCK), np.complex64)
 
@@ -53,11 +65,10 @@ def library_seconds(x, is_complex, norm_freq, rate, repeat):
         conv.close()
 
 
-def command_seconds(cmd, repeat, shell=False):
-    def run():
-        subprocess.run(cmd, shell=shell, check=True, stdin=subprocess.DEVNULL)
-
-    return best(run, repeat)
+def command(cmd, repeat):
+    shell = isinstance(cmd, str)
+    return best(lambda: subprocess.run(cmd, shell=shell, check=True, stdin=subprocess.DEVNULL),
+                repeat)
 
 
 def main(argv=None):
@@ -71,10 +82,9 @@ def main(argv=None):
     plan = "exact plan" if default_atten() is None else f"{default_atten():g} dB plan"
     print(f"rate {args.rate:g}, {args.mib} MiB per recording, {plan}, best of {args.repeat}, "
           f"{os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f} at the start")
-    print(f"{'input':<6} {'path':<5} {'MS/s':>8} {'ratio':>7} {'steady':>7}")
+    print(f"{'input':<6} {'path':<5} {'MS/s':>8} {'ratio':>7} {'steady':>7} {'cpu':>7}")
     with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
         rng = np.random.default_rng(1)
-        empty = os.path.join(tmp, "empty")
         for kind, is_complex, carrier in (("f32", False, 0.2), ("cf32", True, 0.1)):
             n = args.mib * (1 << 20) // (8 if is_complex else 4)
             x = np.empty(n, np.complex64 if is_complex else np.float32)
@@ -83,27 +93,28 @@ def main(argv=None):
             for i in range(0, n, 1 << 16):
                 m = min(1 << 16, n - i)
                 x[i:i + m] = tone[:m] + 1e-3 * rng.standard_normal(m)
-            src = os.path.join(tmp, f"in.{kind}")
+            src, empty = os.path.join(tmp, f"in.{kind}"), os.path.join(tmp, f"empty.{kind}")
             x.tofile(src)
-            open(empty + "." + kind, "wb").close()
+            open(empty, "wb").close()
             norm_freq = -carrier if is_complex else -(2 * carrier + 0.5)
-            lib_s = library_seconds(x, is_complex, norm_freq, args.rate, args.repeat)
+            lib_s, lib_cpu = library(x, is_complex, norm_freq, args.rate, args.repeat)
             del x
-            msps = n / lib_s / 1e6
-            print(f"{kind:<6} {'lib':<5} {msps:>8.1f} {1:>7.2f} {1:>7.2f}")
-            tune = ["-n", str(carrier), "-r", str(args.rate), "-q"]
+            print(f"{kind:<6} {'lib':<5} {n / lib_s / 1e6:>8.1f} {1:>7.2f} {1:>7.2f} {1:>7.2f}")
+            tune = f"-n {carrier} -r {args.rate} -q"
             out = os.path.join(tmp, "out.cf32")
+            ddc = " ".join(DDC)
             runs = {
-                "file": lambda f: command_seconds(DDC + [f] + tune + ["-o", out], args.repeat),
-                "pipe": lambda f: command_seconds(
-                    f"cat {f} | {' '.join(DDC)} -f {kind} {' '.join(tune)} | cat >/dev/null",
-                    args.repeat, shell=True),
+                "file": (lambda f: f"{ddc} {f} {tune} -o {out}", lambda f: None),
+                "pipe": (lambda f: f"cat {f} | {ddc} -f {kind} {tune} | cat >/dev/null",
+                         lambda f: f"cat {f} | cat >/dev/null"),
             }
-            for path, run in runs.items():
-                full = run(src)
-                start = run(empty + "." + kind)
+            for path, (make, transport) in runs.items():
+                full, full_cpu = command(make(src), args.repeat)
+                start, start_cpu = command(make(empty), args.repeat)
+                carry = command(transport(src), args.repeat)[1] if transport(src) else 0.0
                 print(f"{kind:<6} {path:<5} {n / full / 1e6:>8.1f} {lib_s / full:>7.2f} "
-                      f"{lib_s / max(full - start, 1e-9):>7.2f}")
+                      f"{lib_s / max(full - start, 1e-9):>7.2f} "
+                      f"{lib_cpu / max(full_cpu - start_cpu - carry, 1e-9):>7.2f}")
             os.unlink(src)
     return 0
 
