@@ -669,7 +669,8 @@ def _run_plan(args: argparse.Namespace) -> int:
         print(f"{'group delay':<13}: {r['delay']:.4g} output samples{secs}")
     else:
         print(f"{'group delay':<13}: not reported by this build")
-    print(f"{'ripple':<13}: {r['ripple_db']:.4f} dB (measured, 0..0.4 fs_out against 0.1 fs_out)")
+    print(f"{'ripple':<13}: {r['ripple_db']:.4f} dB (measured, 0..{r['pass_edge']:.3g} fs_out "
+          "against 0.1 fs_out)")
     if r["alias_db"] is not None:
         print(f"{'worst alias':<13}: {r['alias_db']:.1f} dB (measured, tone at "
               f"{r['alias_at']:+.3g} fs_out; tones beyond 0.6 fs_out against 0.1 fs_out)")

@@ -162,16 +162,17 @@ def _grid(lo, hi):
     return [float(p) for p in pts if p <= hi]
 
 
-def measure_plan(is_complex, rate, atten_db, budget=24_000_000):
+def measure_plan(is_complex, rate, atten_db, budget=48_000_000):
     """Pass-band ripple and worst alias of a converter, measured with tones.
 
     The converter is tuned to 0 (complex input) or fs_in / 4 (real input).
     Ripple: the largest gain deviation, in dB, of tones from 0 to 0.4 fs_out
-    (either side) against the tone at 0.1 fs_out. Worst alias: the strongest
-    output power of a tone beyond 0.6 fs_out, in dB against the 0.1 fs_out tone
-    (None when the input band holds no such frequency). Returns a dict with
-    ripple_db, alias_db, alias_at (offset in fs_out), plan, delay, cost, tones
-    and seconds.
+    (either side; less where the input band ends sooner, `pass_edge`) against
+    the tone at 0.1 fs_out. Worst alias: the strongest output power of a tone
+    beyond 0.6 fs_out, in dB against the 0.1 fs_out tone (None when the input
+    band holds no such frequency). About `budget` input samples in all, so a
+    few seconds at most. Returns a dict with ripple_db, pass_edge, alias_db,
+    alias_at (offset in fs_out), plan, delay, cost, tones and seconds.
     """
     t0 = time.perf_counter()
     centre = 0.0 if is_complex else 0.25
@@ -180,22 +181,28 @@ def measure_plan(is_complex, rate, atten_db, budget=24_000_000):
     try:
         # The widest offset (in fs_out) the input band holds around the carrier.
         reach = (0.49 if is_complex else 0.245) / rate
-        band = [f for f in np.linspace(0.0, PASS_EDGE, 9) if f <= reach]
+        band = [float(f) for f in np.linspace(0.0, PASS_EDGE, 9) if f <= reach]
         passband = sorted(set(band + [-f for f in band]))
         stop = _grid(STOP_EDGE, reach) if reach > STOP_EDGE else []
+        skip = 32 + (int(math.ceil(4 * conv.delay)) if conv.delay is not None else 256)
+        refine = 18 if stop else 0
+        count = 1 + len(passband) + 2 * len(stop) + refine
+        measured = int(np.clip(budget * rate / count - skip, 64, 2048))
+        n_in = int(math.ceil((skip + measured) / rate)) + BLOCK // 4
+        if count * n_in > budget and stop:
+            # Low rates need long tones: fewer of them, the edge region first.
+            keep = max(8, (budget // n_in - 1 - len(passband) - refine) // 2)
+            stop = stop[:: max(1, math.ceil(len(stop) / keep))]
         stop = stop + [-f for f in stop]
         tones = [0.1] + passband + stop
-        skip = 32 + (int(math.ceil(4 * conv.delay)) if conv.delay is not None else 512)
-        measured = int(np.clip(budget * rate / len(tones) - skip, 256, 2048))
-        n_in = int(math.ceil((skip + measured) / rate)) + BLOCK // 4
         out = np.empty(conv.capacity(BLOCK), np.complex64)
+        power = {}
 
         def measure(fs):
             for f in fs:
                 if f not in power:
                     power[f] = _tone_power(conv, is_complex, centre + f * rate, n_in, skip, out)
 
-        power = {}
         measure(tones)
         # The grid may fall beside a side lobe's peak: look closer at the worst three.
         for f in sorted(stop, key=lambda f: power[f])[-3:]:
@@ -216,9 +223,9 @@ def measure_plan(is_complex, rate, atten_db, budget=24_000_000):
         alias_at = max(stop, key=lambda f: power[f])
         alias_db = db(power[alias_at])
     return {
-        "ripple_db": ripple, "alias_db": alias_db, "alias_at": alias_at,
-        "plan": conv.plan, "delay": conv.delay, "cost": conv.cost,
-        "tones": len(tones), "seconds": time.perf_counter() - t0,
+        "ripple_db": ripple, "pass_edge": max(passband), "alias_db": alias_db,
+        "alias_at": alias_at, "plan": conv.plan, "delay": conv.delay, "cost": conv.cost,
+        "tones": len(power), "seconds": time.perf_counter() - t0,
     }
 
 
