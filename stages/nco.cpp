@@ -4,14 +4,15 @@
 // The table gives the sample at the start of the index's 1/4096-cycle step
 // and the remainder, as an angle e below 2*pi/4096, turns it by
 // cos e ~ 1 - e*e/2, sin e ~ e: the terms left out, e^3/6 and e^4/24, stay
-// below 6.1e-10 (-184 dB), so the float32 roundings set the error, about
-// 1.1e-7 at most per sample. No spur can exceed the largest per-sample error
-// (a DFT bin of an error sequence is a mean of its samples), so every spur is
-// at least 139 dB below the tone whatever the frequency; the 16-bit-index
-// oscillator of lo.cpp is held to about 96 dB by its phase truncation.
+// below 6.1e-10 (-184 dB), so the float32 roundings set the error: at most
+// 1.095e-7 per sample over all 2^32 phases. No spur can exceed the largest
+// per-sample error (a DFT bin of an error sequence is a mean of its samples),
+// so every spur is at least 139 dB below the tone whatever the frequency; the
+// 16-bit-index oscillator of lo.cpp is held to about 96 dB by its phase
+// truncation.
 //
-// The table holds (cos, sin) pairs side by side, so one 64-bit load or gather
-// element gives both parts. It is filled once per process, by the first
+// The table holds (cos, sin) pairs side by side, so one 64-bit load gives
+// both parts. It is filled once per process, by the first
 // nco_create, from double cos and sin of the first octant rounded to float32
 // and mirrored, so it is exactly symmetric: exact 0 and 1 at the quarter
 // turns, and cos of an index equals sin of its reflection.
