@@ -37,6 +37,17 @@ SIGNATURES = {
     "lo_steps_max_out": (c_size_t, []),
     "lo_steps_ctrl_max_out": (c_size_t, []),
     "lo_mix": (c_size_t, [P, P, c_size_t, P]),
+    # fine oscillator
+    "nco_create": (P, [c_double]),
+    "nco_destroy": (None, [P]),
+    "nco_reset": (None, [P]),
+    "nco_get_norm_freq": (c_double, [P]),
+    "nco_set_norm_freq": (None, [P, c_double]),
+    "nco_get_phase": (c_uint32, [P]),
+    "nco_set_phase": (None, [P, c_uint32]),
+    "nco_get_phase_inc": (c_uint32, [P]),
+    "nco_steps": (c_size_t, [P, c_size_t, P]),
+    "nco_mix": (c_size_t, [P, P, c_size_t, P]),
     # half-band real-to-complex decimator
     "hbdecim_r2c_create": (P, [c_size_t, P]),
     "hbdecim_r2c_destroy": (None, [P]),

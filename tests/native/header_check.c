@@ -1,6 +1,7 @@
 /* Compiled as strict C11: every public header must be plain C. */
 #include "stages/ddc_types.h"
 #include "stages/lo.h"
+#include "stages/nco.h"
 #include "stages/hbdecim_r2c.h"
 #include "stages/hbdecim.h"
 #include "stages/cic.h"
