@@ -136,10 +136,20 @@ def test_output_is_sized_by_the_tight_bound_of_this_state(kind, rate, atten_db):
                 assert bits_equal(y, ref.process(x[s]))
 
 
-def test_ddc_takes_real_float32_as_complex():
-    x = real(5000)
-    with DDC(0.1, 0.25) as a, DDC(0.1, 0.25) as b:
-        assert bits_equal(a.process(x), b.process(x.astype(np.complex64)))
+@pytest.mark.parametrize("cls,make", [
+    (DDC, lambda x: x),                                       # real float32 taken as complex
+    (DDC, lambda x: x.astype(np.complex64)[::-1][::-1]),       # a view, contiguous
+    (DDC, lambda x: np.repeat(x.astype(np.complex64), 2)[::2]),  # strided: copied
+    (DDCR, lambda x: np.repeat(x, 3)[::3]),
+    (DDCR, lambda x: x.astype(">f4")),                        # byte-swapped: converted
+    (DDCR, lambda x: x.tolist()),                             # a list of Python floats
+    (DDCR, lambda x: x.astype(np.int16)),                     # casts safely
+])
+def test_inputs_that_cast_safely_are_taken(cls, make):
+    x = np.round(real(5000) * 100).astype(np.float32)
+    want = x.astype(np.complex64) if cls is DDC else x
+    with cls(0.1, 0.25) as a, cls(0.1, 0.25) as b:
+        assert bits_equal(a.process(make(x)), b.process(want))
 
 
 # --- threads ------------------------------------------------------------------------

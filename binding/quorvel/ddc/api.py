@@ -14,7 +14,7 @@ plan, the fixed filters of the functional ``ddc_fn`` API (a DDCR with
 from __future__ import annotations
 
 import math
-from typing import Any, Optional, Tuple, Type, TypeVar
+from typing import Any, Literal, Optional, Tuple, Type, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -138,7 +138,7 @@ def _tuned_rate(fs_out: float, fs: float) -> float:
 class _Converter:
     """What DDCR and DDC share: one native converter, its block call and its plan."""
 
-    _KIND = ""
+    _KIND: Literal["ddcr", "ddc"]
 
     def __init__(self, norm_freq: float, rate: float, *,
                  atten_db: Optional[float] = DEFAULT_ATTEN_DB) -> None:
@@ -424,7 +424,7 @@ class DDCR(_Converter):
     ValueError: atten_db must lie in [40, 120] dB (or be None for the exact plan), got 20
     """
 
-    _KIND = "ddcr"
+    _KIND: Literal["ddcr", "ddc"] = "ddcr"
 
     @classmethod
     def tuned(cls: Type[_C], *, carrier: float, fs: float, fs_out: float,
@@ -539,7 +539,7 @@ class DDC(_Converter):
     2000
     """
 
-    _KIND = "ddc"
+    _KIND: Literal["ddcr", "ddc"] = "ddc"
 
     @classmethod
     def tuned(cls: Type[_C], *, carrier: float, fs: float, fs_out: float,
