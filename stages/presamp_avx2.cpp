@@ -78,4 +78,27 @@ void _presamp_dot_avx2(const presamp_batch *b, const presamp_job *jobs, size_t n
     _dot(b, jobs, n, out);
 }
 
+// 8 samples at a time: the in-lane shuffle leaves the real parts as
+// 0 1 4 5 | 2 3 6 7, one cross-lane permute puts them in reverse order.
+void _presamp_push_avx2(float *re, float *im, size_t L, const cf32_t *src, size_t len)
+{
+    const __m256i reverse = _mm256_setr_epi32(7, 6, 3, 2, 5, 4, 1, 0);
+    const float *s = reinterpret_cast<const float *>(src);
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+        const float *b = s + 2 * (len - 8 - k);
+        const __m256 v0 = _mm256_loadu_ps(b), v1 = _mm256_loadu_ps(b + 8);
+        const __m256 r = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(v0, v1, 0x88), reverse);
+        const __m256 i = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(v0, v1, 0xDD), reverse);
+        _mm256_storeu_ps(re + k, r);
+        _mm256_storeu_ps(re + k + L, r);
+        _mm256_storeu_ps(im + k, i);
+        _mm256_storeu_ps(im + k + L, i);
+    }
+    for (; k < len; ++k) {
+        re[k] = re[k + L] = src[len - 1 - k].re;
+        im[k] = im[k + L] = src[len - 1 - k].im;
+    }
+}
+
 #endif

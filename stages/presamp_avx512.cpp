@@ -85,4 +85,28 @@ void _presamp_dot_avx512(const presamp_batch *b, const presamp_job *jobs, size_t
     _dot(b, jobs, n, out);
 }
 
+// 16 samples at a time: one permute of the pair of registers gathers their
+// real parts in reverse order, another the imaginary parts.
+void _presamp_push_avx512(float *re, float *im, size_t L, const cf32_t *src, size_t len)
+{
+    const __m512i pick_re = _mm512_setr_epi32(30, 28, 26, 24, 22, 20, 18, 16, 14, 12, 10, 8, 6, 4, 2, 0);
+    const __m512i pick_im = _mm512_setr_epi32(31, 29, 27, 25, 23, 21, 19, 17, 15, 13, 11, 9, 7, 5, 3, 1);
+    const float *s = reinterpret_cast<const float *>(src);
+    size_t k = 0;
+    for (; k + 16 <= len; k += 16) {
+        const float *b = s + 2 * (len - 16 - k);
+        const __m512 lo = _mm512_loadu_ps(b), hi = _mm512_loadu_ps(b + 16);
+        const __m512 r = _mm512_maskz_permutex2var_ps(0xFFFF, lo, pick_re, hi);
+        const __m512 i = _mm512_maskz_permutex2var_ps(0xFFFF, lo, pick_im, hi);
+        _mm512_storeu_ps(re + k, r);
+        _mm512_storeu_ps(re + k + L, r);
+        _mm512_storeu_ps(im + k, i);
+        _mm512_storeu_ps(im + k + L, i);
+    }
+    for (; k < len; ++k) {
+        re[k] = re[k + L] = src[len - 1 - k].re;
+        im[k] = im[k + L] = src[len - 1 - k].im;
+    }
+}
+
 #endif

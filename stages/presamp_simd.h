@@ -4,7 +4,8 @@
  * presamp.cpp walks the time accumulator and hands a kernel a batch of jobs,
  * one per output: where its window starts in the history rings, which row of
  * the table it uses and the fraction mu between that row and the next. The
- * kernel writes one output per job. Every kernel computes exactly the scalar
+ * kernel writes one output per job; a push routine stores a chunk of inputs
+ * into the rings beforehand. Every kernel computes exactly the scalar
  * sequence of float32 operations (presamp.cpp, _dot_scalar), so all give the
  * same bits.
  */
@@ -33,9 +34,13 @@ struct presamp_batch {
     const float *im;
 };
 
+// Stores src[0 .. len) reversed into both copies of the rings: re[k] and
+// re[k + L] take src[len - 1 - k].re, im likewise.
 #if defined(__x86_64__)
 void _presamp_dot_avx2(const presamp_batch *b, const presamp_job *jobs, size_t n, cf32_t *out);
 void _presamp_dot_avx512(const presamp_batch *b, const presamp_job *jobs, size_t n, cf32_t *out);
+void _presamp_push_avx2(float *re, float *im, size_t L, const cf32_t *src, size_t len);
+void _presamp_push_avx512(float *re, float *im, size_t L, const cf32_t *src, size_t len);
 #endif
 
 #endif
