@@ -99,6 +99,17 @@ SIGNATURES = {
     "resamp_get_bank": (P, [P]),
     "resamp_execute": (c_size_t, [P, P, c_size_t, P, c_size_t]),
     "resamp_execute_ctrl": (c_size_t, [P, P, P, c_size_t, P, c_size_t]),
+    # designed resampler
+    "presamp_create": (P, [c_double, c_double]),
+    "presamp_destroy": (None, [P]),
+    "presamp_reset": (None, [P]),
+    "presamp_get_rate": (c_double, [P]),
+    "presamp_get_atten_db": (c_double, [P]),
+    "presamp_get_num_phases": (c_size_t, [P]),
+    "presamp_get_num_taps": (c_size_t, [P]),
+    "presamp_get_delay": (c_double, [P]),
+    "presamp_capacity": (c_size_t, [P, c_size_t]),
+    "presamp_execute": (c_size_t, [P, P, c_size_t, P, c_size_t]),
     # design
     "ciccompmf": (None, [P, c_uint32, c_uint32, c_uint32]),
     "kaiser_beta": (c_double, [c_double]),

@@ -7,6 +7,7 @@
 #include "stages/cic.h"
 #include "stages/fir.h"
 #include "stages/resamp.h"
+#include "stages/presamp.h"
 #include "design/ciccomp.h"
 #include "design/kaiser.h"
 #include "rate/rate_converter.h"
