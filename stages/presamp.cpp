@@ -252,7 +252,7 @@ struct Cache {
     alignas(64) float pool[kPoolFloats];
 };
 
-Cache g_cache;
+constinit Cache g_cache{};  // zero-initialised, in static storage from the start
 
 uint64_t _bits(double v)
 {
