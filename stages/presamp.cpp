@@ -24,8 +24,9 @@
  * Processing, direct form. acc (32.32 fixed point) is the time of the next
  * output after the newest input taken; outputs fall due while acc < 1, each
  * adding the step round(2^32 / rate), and each input taken subtracts 1. The
- * fraction's top log2(P) bits give the row, the next bits (at most 24, so the
- * conversion is exact) scaled by a power of two give mu. The history is two
+ * fraction's top log2(P) bits give the row, the next 24 bits (fewer when P >
+ * 256, padded with zeros) as an integer, converted exactly and scaled by
+ * 2^-24, give mu. The history is two
  * float rings (re, im) of L >= T + kChunk slots, each sample stored at q and
  * q + L, so the window from the newest sample on is one contiguous run.
  * Inputs are stored a chunk at a time before the chunk's outputs are computed
@@ -67,10 +68,7 @@ struct presamp_state {
     size_t pos;            // slot of the newest input
     uint64_t acc;          // time of the next output after the newest input, 32.32
     uint64_t step;         // round(2^32 / rate)
-    unsigned row_shift;    // 32 - log2(P)
-    unsigned mu_shift;     // fraction bits below the row dropped for mu
-    uint32_t mu_mask;      // fraction bits below the row
-    float mu_scale;        // 2^-(bits kept for mu)
+    unsigned bits;         // log2(P)
 };
 
 namespace {
@@ -398,9 +396,7 @@ size_t _run(presamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t
     float *re = s->ring, *im = s->ring + 2 * L;
     const presamp_batch batch{s->tab, T, re, im};
     const uint64_t step = s->step;
-    const unsigned row_shift = s->row_shift, mu_shift = s->mu_shift;
-    const uint32_t mu_mask = s->mu_mask;
-    const float mu_scale = s->mu_scale;
+    const unsigned bits = s->bits, row_shift = 32u - bits;
     const uint32_t row_floats = static_cast<uint32_t>(2 * T);
     size_t pos = s->pos;
     uint64_t acc = s->acc;
@@ -426,8 +422,8 @@ size_t _run(presamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t
                 const uint32_t frac = static_cast<uint32_t>(t);
                 jobs[nj].x = static_cast<uint32_t>((pos - (t >> 32)) & mask);
                 jobs[nj].row = (frac >> row_shift) * row_floats;
-                jobs[nj].mu = static_cast<float>((frac & mu_mask) >> mu_shift) * mu_scale;
-                jobs[nj].pad = 0;
+                // The 24 bits below the row (bits >= 4 leaves at least 20).
+                jobs[nj].mu = static_cast<float>((frac << bits) >> 8) * 0x1p-24f;
             }
             if (nj) kernel.dot(&batch, jobs, nj, out + n);
             n += nj;
@@ -470,11 +466,7 @@ presamp_state_t *presamp_create(double rate, double atten_db)
     s->num_phases = g.P;
     s->num_taps = g.T;
     s->step = static_cast<uint64_t>(std::nearbyint(4294967296.0 / rate));
-    s->row_shift = 32u - g.bits;
-    const unsigned low = 32u - g.bits;  // fraction bits below the row
-    s->mu_shift = low > 24u ? low - 24u : 0u;
-    s->mu_mask = static_cast<uint32_t>((uint64_t{1} << low) - 1u);
-    s->mu_scale = std::ldexp(1.0f, -static_cast<int>(low - s->mu_shift));
+    s->bits = g.bits;
     size_t L = 1;
     while (L < g.T + kChunk) L <<= 1;
     s->ring_size = L;
