@@ -3,11 +3,12 @@
  * target only and called only when the CPU has it; the loops are those of
  * presamp_simd.inc with the 16 lane sums of a part in one register.
  *
- * Folding two outputs: the 256-bit halves of re and im of an output are
- * regrouped so that one add gives a[j] + a[j + 8] for both parts, then the
- * two outputs share registers: 128-bit blocks (re a, im a, re b, im b) for
- * a[j] + a[j + 4], and in-block permutes for a[j] + a[j + 2] and a[0] + a[1].
- * Every add keeps the lower lane as its first operand, as the scalar loop.
+ * Folding: the 256-bit halves of re and im of an output are regrouped so that
+ * one add gives a[j] + a[j + 8] for both parts, then two outputs share a
+ * register of 128-bit blocks (re a, im a, re b, im b) for a[j] + a[j + 4],
+ * and in-block shuffles give a[j] + a[j + 2] and a[0] + a[1], for one pair or
+ * for two pairs together. Every add keeps the lower lane as its first
+ * operand, as the scalar loop.
  *
  * GCC 12 leaves the source of the unmasked forms of some intrinsics undefined
  * and then warns about it where they are inlined; the all-lanes zero-masked
