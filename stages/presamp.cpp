@@ -14,21 +14,23 @@
  * Each row is stored with its differences to the next row, rounded from the
  * differences in double; row P is row 0 shifted by one input.
  *
- * The window's I0 is its power series in y = (x/2)^2, cut where the terms fall
- * below 1e-17 of the sum at the largest argument, by Horner's rule on four
- * points at a time; the sines come from a rotation restarted from std::sin
- * every 32 points. Both halves of the prototype are the same, so one is
- * computed. Tables live in a per-process cache of static storage, keyed by
- * (m, atten_db) and shared by the handles that read them (see below).
+ * The design has to be quick (a down-converter is created in a millisecond or
+ * so): the window's I0 is its power series in y = (x/2)^2, cut where the terms
+ * fall below 1e-17 of the sum at the largest argument, by Horner's rule on
+ * eight points at a time; the sines come from the sum formula with one sine
+ * and cosine per tap and per row; the prototype is symmetric, so rows P/2+1
+ * .. P-1 are rows P/2-1 .. 1 reversed and only rows 0 .. P/2 are computed.
+ * Tables live in a per-process cache of static storage, keyed by (m,
+ * atten_db) and shared by the handles that read them (see below).
  *
  * Processing, direct form. acc (32.32 fixed point) is the time of the next
  * output after the newest input taken; outputs fall due while acc < 1, each
  * adding the step round(2^32 / rate), and each input taken subtracts 1. The
  * fraction's top log2(P) bits give the row, the next 24 bits (fewer when P >
  * 256, padded with zeros) as an integer, converted exactly and scaled by
- * 2^-24, give mu. The history is two
- * float rings (re, im) of L >= T + kChunk slots, each sample stored at q and
- * q + L, so the window from the newest sample on is one contiguous run.
+ * 2^-24, give mu. The history is two float rings (re, im) of L >= T + kChunk
+ * slots, each sample stored at q and q + L, so the window from the newest
+ * sample on is one contiguous run.
  * Inputs are stored a chunk at a time before the chunk's outputs are computed
  * (no wide load waits for the narrow stores just made); a chunk cut short by
  * the room has written some inputs it does not take into slots at least
