@@ -36,6 +36,8 @@ struct V {
     struct R {
         __m256 lo, hi;
     };
+    static constexpr bool kFour = false;  // 16 registers: two outputs at a time
+    static void store4(cf32_t *, R, R, R, R, R, R, R, R) {}
     static R zero() { return {_mm256_setzero_ps(), _mm256_setzero_ps()}; }
     static R load(const float *p) { return {_mm256_load_ps(p), _mm256_load_ps(p + 8)}; }
     static R loadu(const float *p) { return {_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8)}; }
@@ -85,19 +87,20 @@ void _presamp_push_avx2(float *re, float *im, size_t L, const cf32_t *src, size_
     const __m256i reverse = _mm256_setr_epi32(7, 6, 3, 2, 5, 4, 1, 0);
     const float *s = reinterpret_cast<const float *>(src);
     size_t k = 0;
+    // src is read forwards (the prefetchers follow it), the slots filled backwards.
     for (; k + 8 <= len; k += 8) {
-        const float *b = s + 2 * (len - 8 - k);
-        const __m256 v0 = _mm256_loadu_ps(b), v1 = _mm256_loadu_ps(b + 8);
+        const __m256 v0 = _mm256_loadu_ps(s + 2 * k), v1 = _mm256_loadu_ps(s + 2 * k + 8);
         const __m256 r = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(v0, v1, 0x88), reverse);
         const __m256 i = _mm256_permutevar8x32_ps(_mm256_shuffle_ps(v0, v1, 0xDD), reverse);
-        _mm256_storeu_ps(re + k, r);
-        _mm256_storeu_ps(re + k + L, r);
-        _mm256_storeu_ps(im + k, i);
-        _mm256_storeu_ps(im + k + L, i);
+        const size_t at = len - 8 - k;
+        _mm256_storeu_ps(re + at, r);
+        _mm256_storeu_ps(re + at + L, r);
+        _mm256_storeu_ps(im + at, i);
+        _mm256_storeu_ps(im + at + L, i);
     }
     for (; k < len; ++k) {
-        re[k] = re[k + L] = src[len - 1 - k].re;
-        im[k] = im[k + L] = src[len - 1 - k].im;
+        re[len - 1 - k] = re[len - 1 - k + L] = src[k].re;
+        im[len - 1 - k] = im[len - 1 - k + L] = src[k].im;
     }
 }
 

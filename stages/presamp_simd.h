@@ -21,7 +21,7 @@ struct presamp_job {
     uint32_t x;    // window start in the rings: the newest input, then older ones
     uint32_t row;  // float offset of the row in the table
     float mu;      // fraction towards the next row, in [0, 1)
-    uint32_t pad;
+    uint32_t unused;
 };
 
 // The table holds per row 2T floats, per group of 16 taps the 16 taps h then
