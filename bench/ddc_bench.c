@@ -5,7 +5,9 @@
  * One case per process (bench/run.py starts each one pinned to a core):
  *   ddc_bench info
  *   ddc_bench ddcr RATE | ddc RATE | lo | hbr2c | hb | cic R | fir TAPS | resamp RATE
+ *   ddc_bench presamp RATE[,ATTEN]     (designed resampler, 80 dB unless given)
  *   ddc_bench create RATE
+ *   ddc_bench presamp_create RATE[,ATTEN]
  * followed by [--samples N] [--block N] [--passes N] [--simd LEVEL].
  * A pass streams the whole test signal through one handle in blocks, state
  * carried over, so a pass is exactly what a long-running receiver does; the
@@ -31,6 +33,7 @@
 #include "stages/hbdecim.h"
 #include "stages/hbdecim_r2c.h"
 #include "stages/lo.h"
+#include "stages/presamp.h"
 #include "stages/resamp.h"
 #include "stages/simd.h"
 
@@ -58,6 +61,12 @@
 #pragma weak resamp_create
 #pragma weak resamp_execute
 #pragma weak resamp_destroy
+#pragma weak presamp_create
+#pragma weak presamp_execute
+#pragma weak presamp_destroy
+#pragma weak presamp_capacity
+#pragma weak presamp_get_num_phases
+#pragma weak presamp_get_num_taps
 #pragma weak RateConverter_create
 #pragma weak RateConverter_destroy
 #pragma weak RateConverter_get_num_stages
@@ -109,7 +118,7 @@ static int apply_simd(const bench_opts_t *o, int *forced_ok)
 }
 
 /* One timed run: the kind of handle decides the call, so each case below only sets it up. */
-typedef enum { K_DDCR, K_DDC, K_LO, K_HBR2C, K_HB, K_CIC, K_FIR, K_RESAMP } kind_t;
+typedef enum { K_DDCR, K_DDC, K_LO, K_HBR2C, K_HB, K_CIC, K_FIR, K_RESAMP, K_PRESAMP } kind_t;
 
 typedef struct run {
     kind_t kind;
@@ -133,6 +142,7 @@ static size_t run_block(run_t *r, size_t off, size_t n)
     case K_CIC: return cic_execute((cic_state_t *)r->h, r->xc + off, n, r->out, r->cap);
     case K_FIR: return fir_execute((fir_state_t *)r->h, r->xc + off, n, r->out);
     case K_RESAMP: return resamp_execute((resamp_state_t *)r->h, r->xc + off, n, r->out, r->cap);
+    case K_PRESAMP: return presamp_execute((presamp_state_t *)r->h, r->xc + off, n, r->out, r->cap);
     }
     return 0;
 }
@@ -256,6 +266,46 @@ static int case_create(double rate, const bench_opts_t *o)
     return 0;
 }
 
+/* "RATE" or "RATE,ATTEN" (80 dB by default). */
+static double presamp_atten(const char *arg)
+{
+    const char *comma = strchr(arg, ',');
+    return comma ? strtod(comma + 1, NULL) : 80.0;
+}
+
+/* Designed resampler: creation time the first time in the process (the
+   design) and the median of later ones (from the process's table cache). */
+static int case_presamp_create(double rate, double atten, const bench_opts_t *o)
+{
+    NEED(presamp_create);
+    NEED(presamp_destroy);
+    NEED(presamp_get_num_phases);
+    NEED(presamp_get_num_taps);
+    double t0 = now_s(), c0 = cpu_s();
+    presamp_state_t *first = presamp_create(rate, atten);
+    double first_us = (now_s() - t0) * 1e6, first_cpu_us = (cpu_s() - c0) * 1e6;
+    if (!first)
+        FAIL("presamp_create returned null");
+    int later = o->passes < 20 ? 20 : o->passes;
+    double *dt = (double *)malloc((size_t)later * sizeof *dt);
+    if (!dt)
+        FAIL("out of memory");
+    for (int i = 0; i < later; i++) {
+        t0 = now_s();
+        presamp_state_t *h = presamp_create(rate, atten);
+        dt[i] = (now_s() - t0) * 1e6;
+        presamp_destroy(h);
+    }
+    printf("{\"impl\": \"ours-c\", \"kind\": \"presamp_create\", \"rate\": %.17g, \"atten_db\": %g, "
+           "\"phases\": %zu, \"taps\": %zu, \"first_us\": %.3f, \"first_cpu_us\": %.3f, "
+           "\"later_us_median\": %.3f, \"later_count\": %d}\n",
+           rate, atten, presamp_get_num_phases(first), presamp_get_num_taps(first), first_us,
+           first_cpu_us, median(dt, later), later);
+    presamp_destroy(first);
+    free(dt);
+    return 0;
+}
+
 static int case_info(void)
 {
     printf("{\"impl\": \"ours-c\", \"kind\": \"info\", \"simd_supported\": %d, \"simd_level\": %d, "
@@ -269,7 +319,8 @@ int main(int argc, char **argv)
 {
     if (argc < 2) {
         fprintf(stderr, "usage: %s info | ddcr RATE | ddc RATE | lo | hbr2c | hb | cic R | fir TAPS | "
-                        "resamp RATE | create RATE  [--samples N] [--block N] [--passes N] [--simd L]\n",
+                        "resamp RATE | presamp RATE[,ATTEN] | create RATE | presamp_create RATE[,ATTEN]  "
+                        "[--samples N] [--block N] [--passes N] [--simd L]\n",
                 argv[0]);
         return 2;
     }
@@ -289,6 +340,8 @@ int main(int argc, char **argv)
         FAIL("requested kernel level not available on this CPU");
     if (!strcmp(what, "create"))
         return case_create(arg, &o);
+    if (!strcmp(what, "presamp_create"))
+        return case_presamp_create(arg, presamp_atten(argv[2]), &o);
 
     run_t r;
     memset(&r, 0, sizeof r);
@@ -339,6 +392,12 @@ int main(int argc, char **argv)
         r.h = resamp_create(rate);
         if (rate > 1)
             cap = (size_t)(rate * (double)o.block) + 64;
+    } else if (!strcmp(what, "presamp")) {
+        NEED(presamp_create); NEED(presamp_execute); NEED(presamp_destroy); NEED(presamp_capacity);
+        r.kind = K_PRESAMP, rate = arg;
+        r.h = presamp_create(rate, presamp_atten(argv[2]));
+        if (r.h)
+            cap = presamp_capacity((presamp_state_t *)r.h, o.block) + 1;
     } else {
         fprintf(stderr, "unknown case %s\n", what);
         return 2;
@@ -376,6 +435,7 @@ int main(int argc, char **argv)
     case K_CIC: cic_destroy((cic_state_t *)r.h); break;
     case K_FIR: fir_destroy((fir_state_t *)r.h); break;
     case K_RESAMP: resamp_destroy((resamp_state_t *)r.h); break;
+    case K_PRESAMP: presamp_destroy((presamp_state_t *)r.h); break;
     }
     free(in);
     free(r.out);

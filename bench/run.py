@@ -38,6 +38,9 @@ STAGES = [  # (label, ddc_bench arguments, what the MS/s count)
     ("FIR 63 real taps", ["fir", "63"], "complex samples"),
     ("resampler decimating 0.6", ["resamp", "0.6"], "complex input samples"),
     ("resampler interpolating 1.5", ["resamp", "1.5"], "complex input samples"),
+    ("designed resampler 0.35, 80 dB", ["presamp", "0.35"], "complex input samples"),
+    ("designed resampler 0.59, 80 dB", ["presamp", "0.59"], "complex input samples"),
+    ("designed resampler 1.5, 80 dB", ["presamp", "1.5"], "complex input samples"),
 ]
 THREAD_RATE = "1/10"
 LEVELS = {"scalar": 0, "avx2": 1, "avx512": 2}

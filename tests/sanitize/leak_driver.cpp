@@ -25,6 +25,8 @@
 #include "stages/hbdecim.h"
 #include "stages/hbdecim_r2c.h"
 #include "stages/lo.h"
+#include "stages/nco.h"
+#include "stages/presamp.h"
 #include "stages/resamp.h"
 
 extern "C" void *__real_malloc(size_t);
@@ -187,6 +189,19 @@ void _lo()
     lo_destroy(nullptr);
     _sweep("lo_create", [] { return lo_create(0.3); }, lo_destroy);
     _balanced("lo");
+    for (double f : {0.25, -0.7, double(NAN), double(INFINITY), -1e-300}) {
+        nco_state_t *s = nco_create(f);
+        if (!s)
+            _fail("nco_create");
+        nco_steps(s, 5000, g_y.data());
+        nco_mix(s, g_x.data(), 3000, g_y.data());
+        nco_set_norm_freq(s, 0.1);
+        nco_reset(s);
+        nco_destroy(s);
+    }
+    nco_destroy(nullptr);
+    _sweep("nco_create", [] { return nco_create(0.3); }, nco_destroy);
+    _balanced("nco");
 }
 
 template <class Create, class Exec, class Reset, class Destroy>
@@ -256,6 +271,18 @@ void _stages()
            resamp_reset, resamp_destroy);
     if (resamp_create_custom(0, 5, bank.data(), 1.0) || resamp_create_custom(4, 5, bank.data(), 0.0))
         _fail("resamp_create_custom accepted bad arguments");
+    // Designed resampler: a table designed into the cache, one of its own
+    // (too large for the cache), and one served from the cache.
+    for (double rate : {0.59, 3.3, 0.0005, 0.59}) {
+        _stage("presamp", [rate] { return presamp_create(rate, 100.0); },
+               [](presamp_state_t *s, size_t n) {
+                   presamp_execute(s, g_x.data(), n, g_y.data(), presamp_capacity(s, n));
+                   presamp_execute(s, g_x.data(), n, g_y.data(), 2);
+               },
+               presamp_reset, presamp_destroy);
+    }
+    if (presamp_create(0.0, 80.0) || presamp_create(0.5, 39.0) || presamp_create(1e-7, 140.0))
+        _fail("presamp_create accepted bad arguments");
     double taps[7];
     ciccompmf(taps, 4, 16, 7);
     _balanced("stages");
@@ -335,6 +362,7 @@ int main(int argc, char **argv)
     // The process-wide tables (sine table, resampler bank) are built once and
     // kept for good; build them before counting.
     lo_destroy(lo_create(0.0));
+    nco_destroy(nco_create(0.0));
     resamp_destroy(resamp_create(0.5));
     g_live = 0;
     for (long c = 0; c < cycles; ++c) {

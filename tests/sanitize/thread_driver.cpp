@@ -1,10 +1,11 @@
 /*
  * ThreadSanitizer driver: the library's own thread-safety claims, natively.
  * Threads released together by one barrier make the first oscillator,
- * resampler, converter and front-end creations of the process race (the sine
- * table and the resampler bank are built once, whoever comes first), then
- * each runs its own handles over the same signal. Every thread's output must
- * equal a single-threaded run afterwards, and TSan must see no data race.
+ * resampler, converter and front-end creations of the process race (the
+ * oscillator tables and the resampler bank are built once, whoever comes
+ * first; designed resamplers meet in the table cache), then each runs its own
+ * handles over the same signal. Every thread's output must equal a
+ * single-threaded run afterwards, and TSan must see no data race.
  *
  *   thread_driver [THREADS]     prints "ok <threads>" or fails
  */
@@ -22,6 +23,8 @@
 #include "stages/cic.h"
 #include "stages/fir.h"
 #include "stages/lo.h"
+#include "stages/nco.h"
+#include "stages/presamp.h"
 #include "stages/resamp.h"
 #include "stages/simd.h"
 
@@ -50,10 +53,16 @@ std::vector<unsigned char> _work(const Signals &sig, int k)
     keep(out.data(), kN);
     lo_destroy(lo);
 
+    nco_state_t *nco = nco_create(-0.2 + 0.01 * (k % 3));
+    nco_mix(nco, sig.xc.data(), kN, out.data());
+    keep(out.data(), kN);
+    nco_destroy(nco);
+
     resamp_state_t *rs = resamp_create(k % 2 ? 0.37 : 2.3);
     RateConverter *rc = RateConverter_create(1, 0.0371);
     ddc_state_t *dc = ddc_create(-0.1, k % 2 ? 0.3 : 1.7);
     ddcr_state_t *dr = ddcr_create(-0.7, k % 2 ? 0.1 : 0.25);
+    presamp_state_t *ps = presamp_create(k % 2 ? 0.59 : 1.5, 60.0 + 20.0 * (k % 3));
     size_t at = 0;
     for (size_t cut : cuts) {
         const size_t n = cut - at;
@@ -61,12 +70,14 @@ std::vector<unsigned char> _work(const Signals &sig, int k)
         keep(out.data(), RateConverter_execute(rc, sig.xc.data() + at, n, out.data(), out.size()));
         keep(out.data(), ddc_execute(dc, sig.xc.data() + at, n, out.data(), ddc_execute_capacity(dc, n)));
         keep(out.data(), ddcr_execute(dr, sig.xr.data() + at, n, out.data(), ddcr_execute_capacity(n)));
+        keep(out.data(), presamp_execute(ps, sig.xc.data() + at, n, out.data(), presamp_capacity(ps, n)));
         at = cut;
     }
     resamp_destroy(rs);
     RateConverter_destroy(rc);
     ddc_destroy(dc);
     ddcr_destroy(dr);
+    presamp_destroy(ps);
     return bytes;
 }
 
