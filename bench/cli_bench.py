@@ -28,8 +28,8 @@ import time
 
 import numpy as np
 
-from quorvel.ddc import _engine, cli
-from quorvel.ddc.demo import default_atten
+from quorvel.ddc import DDC, DDCR, cli
+from quorvel.ddc.api import DEFAULT_ATTEN_DB
 
 DDC = [sys.executable, "-m", "quorvel.ddc.cli"]
 
@@ -51,11 +51,11 @@ def best(fn, repeat):
 
 
 def library(x, is_complex, norm_freq, rate, repeat):
-    conv = _engine.open_converter(is_complex, norm_freq, rate, default_atten())
+    conv = (DDC if is_complex else DDCR)(norm_freq, rate, atten_db=DEFAULT_ATTEN_DB)
     out = np.empty(conv.capacity(cli.BLOCK), np.complex64)
 
     def run():
-        conv.obj.reset()
+        conv.reset()
         for i in range(0, len(x), cli.BLOCK):
             conv.process(x[i:i + cli.BLOCK], out=out)
 
@@ -79,7 +79,7 @@ def main(argv=None):
     p.add_argument("--dir", default=None, help="where the recordings go (default: a temporary "
                                                  "directory under the system's)")
     args = p.parse_args(argv)
-    plan = "exact plan" if default_atten() is None else f"{default_atten():g} dB plan"
+    plan = f"{DEFAULT_ATTEN_DB:g} dB plan"
     print(f"rate {args.rate:g}, {args.mib} MiB per recording, {plan}, best of {args.repeat}, "
           f"{os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f} at the start")
     print(f"{'input':<6} {'path':<5} {'MS/s':>8} {'ratio':>7} {'steady':>7} {'cpu':>7}")

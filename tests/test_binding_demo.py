@@ -4,12 +4,11 @@ import math
 import numpy as np
 import pytest
 
-from quorvel.ddc import _engine, demo
+from quorvel.ddc import cli, demo
 
 KEYS = {"carrier", "rate", "norm_freq", "atten_db", "plan", "n_in", "n_out", "tone_db", "spur_db",
         "sfdr_db", "msps"}
-PLANS = [None, pytest.param(80.0, marks=pytest.mark.skipif(not _engine.designed(),
-                                                            reason="no designed plans in this build"))]
+PLANS = [None, 80.0]
 
 
 @pytest.mark.parametrize("atten", PLANS)
@@ -72,11 +71,12 @@ def test_an_interpolating_plan_has_no_band_beyond_the_stop_edge():
 
 
 def test_stage_table_reads_factors_and_taps_from_labels():
-    rows = _engine.stage_table(("HalfbandR2C", "HB(23)", "FIR(45)/3", "CIC(8)+FIR", "Resampler(0.9)"),
-                               0.5 * 0.5 / 3 / 8 * 0.9)
-    assert [t for *_, t in rows] == [None, 23, 45, None, None]
+    labels = ("HalfbandR2C(71 taps)", "NCO(32-bit phase)", "HalfbandDecimator(27 taps)", "FIR(45)/3",
+              "CIC(8)+FIR", "Resampler(0.9, 80 taps x 64 phases)")
+    rows = cli.stage_table(labels, 0.5 * 0.5 / 3 / 8 * 0.9)
+    assert [t for *_, t in rows] == [71, None, 27, 45, None, 80]
     outs = [r_out for _, _, r_out, _ in rows]
-    assert outs == pytest.approx([0.5, 0.25, 0.25 / 3, 0.25 / 24, 0.25 / 24 * 0.9])
+    assert outs == pytest.approx([0.5, 0.5, 0.25, 0.25 / 3, 0.25 / 24, 0.25 / 24 * 0.9])
     # a stage the label says nothing about takes what the others leave
-    rows = _engine.stage_table(("HalfbandR2C", "Mystery"), 0.1)
+    rows = cli.stage_table(("HalfbandR2C", "Mystery"), 0.1)
     assert rows[1][2] == pytest.approx(0.1)

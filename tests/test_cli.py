@@ -25,8 +25,7 @@ import wave
 import numpy as np
 import pytest
 
-import quorvel.ddc
-from quorvel.ddc import _engine, cli
+from quorvel.ddc import DDC, DDCR, cli, norm_freq_for
 
 sigmf = pytest.importorskip("sigmf")
 sf = pytest.importorskip("soundfile")
@@ -35,8 +34,7 @@ N = 5001          # odd, and not a multiple of the block
 BLOCK = "1000"
 CARRIER = 0.137   # cycles per input sample
 RATE = 0.1
-DESIGNED = _engine.designed()
-ATTEN = 80.0 if DESIGNED else None
+ATTEN = 80.0  # the command's default plan
 
 
 @pytest.fixture(autouse=True)
@@ -47,21 +45,11 @@ def _in_tmp(tmp_path, monkeypatch):
 
 def reference(x, carrier=CARRIER, rate=RATE, atten=ATTEN):
     """The library's output for the whole of x (real float32 or complex64)."""
-    is_complex = x.dtype == np.complex64
-    if is_complex and hasattr(quorvel.ddc, "DDC"):
-        cls, freq = quorvel.ddc.DDC, -carrier
-    elif is_complex:
-        from native import lib, ptr
-
-        s = lib.ddc_create(-carrier, rate)
-        out = np.empty(lib.ddc_execute_capacity(s, len(x)), np.complex64)
-        n = lib.ddc_execute(s, ptr(x), len(x), ptr(out), len(out))
-        lib.ddc_destroy(s)
-        return out[:n].copy()
+    if x.dtype == np.complex64:
+        conv = DDC(-carrier, rate, atten_db=atten)
     else:
-        cls, freq = quorvel.ddc.DDCR, quorvel.ddc.norm_freq_for(carrier)
-    kw = {"atten_db": atten} if DESIGNED else {}
-    with cls(freq, rate, **kw) as conv:
+        conv = DDCR(norm_freq_for(carrier), rate, atten_db=atten)
+    with conv:
         return conv.process(x).copy()
 
 
@@ -313,11 +301,8 @@ def test_clipping_in_a_fixed_point_output_is_counted_on_stderr(tmp_path, capsys)
 # -- SigMF metadata -----------------------------------------------------------
 
 def _conv_figures():
-    conv = _engine.open_converter(True, 0.25, 0.125, ATTEN)
-    try:
+    with DDC(0.25, 0.125, atten_db=ATTEN) as conv:
         return conv.plan, conv.delay
-    finally:
-        conv.close()
 
 
 def test_sigmf_output_keeps_the_input_provenance_and_records_the_plan(tmp_path, capsys):
@@ -345,8 +330,8 @@ def test_sigmf_output_keeps_the_input_provenance_and_records_the_plan(tmp_path, 
     assert "rooftop capture" in g["core:description"] and "core:dataset" not in g
     plan, delay = _conv_figures()
     assert g["quorvel:atten_db"] == ATTEN
-    assert g["quorvel:plan"] == (list(plan) if plan is not None else None)
-    d = delay or 0.0
+    assert g["quorvel:plan"] == list(plan) and g["quorvel:delay"] == delay
+    d = delay
     # Output sample j holds the signal of input time (j - delay) / fs_out.
     ns = round(-d / 250e3 * 1e9)
     assert out["captures"][0]["core:datetime"] == f"2024-01-02T03:04:05.{500_000_000 + ns:09d}Z"
@@ -491,12 +476,12 @@ def _bad_inputs(tmp_path):
 
 ERRORS = [
     # (input, arguments, exit status, words the message must contain)
-    ("good.f32", ["-n", "0.1", "-r", "0.5"], 2, "outside (0, 0.5)"),
-    ("good.f32", ["-n", "0.1", "-r", "0"], 2, "outside (0, 0.5)"),
-    ("good.f32", ["-n", "0.1", "-r", "-0.25"], 2, "outside (0, 0.5)"),
-    ("good.f32", ["-n", "0.1", "--fs", "1000", "--fs-out", "600"], 2, "outside (0, 0.5)"),
-    ("good.cf32", ["-n", "0.1", "-r", "0"], 2, "outside (2^-32, 2^32)"),
-    ("good.cf32", ["-n", "0.1", "-r", "1e10"], 2, "outside (2^-32, 2^32)"),
+    ("good.f32", ["-n", "0.1", "-r", "0.5"], 2, "rate 0.5: the DDCR (real input) refuses it: rate must lie in the open interval (0, 0.5)"),
+    ("good.f32", ["-n", "0.1", "-r", "0"], 2, "(0, 0.5)"),
+    ("good.f32", ["-n", "0.1", "-r", "-0.25"], 2, "(0, 0.5)"),
+    ("good.f32", ["-n", "0.1", "--fs", "1000", "--fs-out", "600"], 2, "--fs-out 600 Hz (rate 0.6): "),
+    ("good.cf32", ["-n", "0.1", "-r", "0"], 2, "the DDC (I/Q input) refuses it: "),
+    ("good.cf32", ["-n", "0.1", "-r", "1e10"], 2, "takes rates in (2^-32, 2^31)"),
     ("good.f32", ["-n", "0.1", "-r", "nan"], 2, "must be finite"),
     ("good.f32", ["-n", "0.7", "-r", "0.25"], 2, "outside [0, 0.5]"),
     ("good.f32", ["-n", "-0.1", "-r", "0.25"], 2, "outside [0, 0.5]"),
@@ -505,6 +490,7 @@ ERRORS = [
     ("good.f32", ["-n", "0.1"], 2, "required"),
     ("good.f32", ["-n", "0.1", "-r", "0.2", "-f", "mp3"], 2, "invalid choice"),
     ("good.f32", ["-n", "0.1", "-r", "0.2", "--atten", "30"], 2, "outside [40, 120] dB"),
+    ("good.f32", ["-n", "0.1", "-r", "0.2", "--atten", "nan"], 2, "must be finite"),
     ("good.f32", ["-n", "0.1", "-r", "0.2", "--atten", "60", "--exact"], 2, "not allowed with"),
     ("good.dat", ["-n", "0.1", "-r", "0.2"], 1, "the suffix does not say the format; give -f"),
     ("missing.f32", ["-n", "0.1", "-r", "0.2"], 1, "No such file"),
@@ -542,7 +528,9 @@ def test_a_rate_the_library_cannot_plan_names_the_accepted_range(tmp_path, capsy
     # The exact DDC plan reaches rates below 1/8192 only as powers of two.
     _bad_inputs(tmp_path)
     status, _, err = run(["good.cf32", "-n", "0.1", "-r", "1e-4", "--exact", "-o", "o.cf32"], capsys)
-    assert status == 2 and "accepts rates in (2^-32, 2^32)" in err and "powers of two" in err
+    assert status == 2 and "takes rates in (2^-32, 2^32)" in err and "powers of two" in err
+    # the designed plan takes it
+    assert run(["good.cf32", "-n", "0.1", "-r", "1e-4", "-o", "o.cf32"], capsys)[0] == 0
 
 
 @pytest.mark.parametrize("args,words", [

@@ -29,7 +29,6 @@ from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tupl
 
 import numpy as np
 
-from . import _engine
 from ._stream import (FORMATS, AtomicFile, Encoder, InputError, Source, convert, discard_all,
                       open_source, suffix_list, write_all)
 
@@ -162,7 +161,8 @@ def _convert_parser() -> _Parser:
     out = p.add_mutually_exclusive_group(required=True)
     out.add_argument("-r", "--rate", type=_finite, metavar="R",
                      help="output-to-input rate ratio fs_out / fs_in: in (0, 0.5) for a real "
-                          "input, (2^-32, 2^32) for I/Q")
+                          "input, (2^-32, 2^31) for I/Q (the exact plan: below 1/8192 only powers "
+                          "of two)")
     out.add_argument("--fs-out", type=_finite, metavar="HZ",
                      help="output sample rate in Hz (needs the input sample rate)")
     p.add_argument("--fs", type=_finite, metavar="HZ",
@@ -220,42 +220,75 @@ def _demo_parser() -> _Parser:
 
 def _atten(args: argparse.Namespace) -> Optional[float]:
     """The plan asked for: None is the exact plan."""
-    from .demo import default_atten
+    from .api import DEFAULT_ATTEN_DB
 
     if args.exact:
         return None
     if args.atten is None:
-        return default_atten()
+        return DEFAULT_ATTEN_DB
     lo, hi = ATTEN_RANGE
     if not lo <= args.atten <= hi:
         raise _UsageError(f"--atten {args.atten:g} lies outside [{lo:g}, {hi:g}] dB")
-    if not _engine.designed():
-        raise _UsageError("this build has only the exact plans: drop --atten or give --exact")
     return args.atten
 
 
-def _rate_range(is_complex: bool) -> Tuple[float, float, str]:
-    if is_complex:
-        lo, hi = _engine.COMPLEX_RATES
-        return lo, hi, "(2^-32, 2^32)"
-    lo, hi = _engine.REAL_RATES
-    return lo, hi, "(0, 0.5)"
+def _open_converter(is_complex: bool, norm_freq: float, rate: float, atten: Optional[float],
+                    what: str = "") -> Any:
+    """The converter, or a usage error with the library's own account of what it accepts."""
+    from .api import DDC, DDCR
 
-
-def _open_converter(is_complex: bool, norm_freq: float, rate: float,
-                    atten: Optional[float]) -> _engine.Converter:
-    """The converter, or a message naming what the library accepts."""
     try:
-        return _engine.open_converter(is_complex, norm_freq, rate, atten)
-    except (ValueError, MemoryError) as e:
-        what = "DDC (I/Q input)" if is_complex else "DDCR (real input)"
-        plan = "the exact plan" if atten is None else f"a {atten:g} dB plan"
-        _, _, span = _rate_range(is_complex)
-        extra = (", and below 1/8192 only powers of two with the exact plan"
-                 if is_complex and atten is None else "")
-        detail = f" ({e})" if isinstance(e, ValueError) and str(e) else ""
-        raise _UsageError(f"the {what} cannot run rate {rate:g} with {plan}{detail}: it accepts "
-                          f"rates in {span}{extra}") from None
+        return (DDC if is_complex else DDCR)(norm_freq, rate, atten_db=atten)
+    except ValueError as e:
+        kind = "DDC (I/Q input)" if is_complex else "DDCR (real input)"
+        raise _UsageError(f"{what or f'rate {rate:g}'}: the {kind} refuses it: {e}") from None
+
+
+_FACTOR = (  # how a stage label tells its rate factor
+    (re.compile(r"resampl\w*\s*\(\s*([0-9.eE+-]+)", re.I), lambda m: float(m.group(1))),
+    (re.compile(r"\bcic\w*\s*\(\s*(\d+)", re.I), lambda m: 1.0 / int(m.group(1))),
+    (re.compile(r"(?:/|\bdecim\w*\s*)(\d+)\b", re.I), lambda m: 1.0 / int(m.group(1))),
+    (re.compile(r"half.?band|\bhb\b", re.I), lambda m: 0.5),
+    (re.compile(r"\b(?:nco|mixer|oscillator)", re.I), lambda m: 1.0),
+)
+_TAPS = (
+    re.compile(r"(\d+)\s*-?\s*taps?\b", re.I),
+    re.compile(r"^(?:fir|hb|half\w*)\s*\(\s*(\d+)\s*\)", re.I),
+)
+
+
+def stage_table(labels: Sequence[str], rate: float) -> List[Tuple[str, float, float, Optional[int]]]:
+    """(label, input rate, output rate, taps) per stage, rates relative to fs_in.
+
+    Factors and tap counts are read from the labels; a stage whose factor its
+    label does not give takes what the others leave of the total rate.
+    """
+    factors: List[Optional[float]] = []
+    taps: List[Optional[int]] = []
+    for label in labels:
+        f = t = None
+        for pattern, value in _FACTOR:
+            m = pattern.search(label)
+            if m:
+                f = value(m)
+                break
+        for tp in _TAPS:
+            m = tp.search(label)
+            if m:
+                t = int(m.group(1))
+                break
+        factors.append(f)
+        taps.append(t)
+    unknown = [i for i, f in enumerate(factors) if f is None]
+    if len(unknown) == 1:
+        factors[unknown[0]] = rate / math.prod(f for f in factors if f is not None)
+    rows = []
+    r = 1.0
+    for label, f, t in zip(labels, factors, taps):
+        nxt = r * f if f is not None else float("nan")
+        rows.append((label, r, nxt, t))
+        r = nxt
+    return rows
 
 
 # -- conversion ----------------------------------------------------------------
@@ -288,15 +321,10 @@ class _Settings:
         if args.fs_out is not None:
             assert self.fs_in is not None
             self.rate = args.fs_out / self.fs_in
-            what = f"--fs-out {args.fs_out:g} Hz gives rate {self.rate:g}, which"
+            self.what = f"--fs-out {args.fs_out:g} Hz (rate {self.rate:g})"
         else:
             self.rate = args.rate
-            what = f"rate {self.rate:g}"
-        rlo, rhi, rspan = _rate_range(self.is_complex)
-        if not rlo < self.rate < rhi:
-            why = ("the output rate must be positive and below half the input rate"
-                   if not self.is_complex else "the DDC's accepted range")
-            raise _UsageError(f"{what} lies outside {rspan}: {why}")
+            self.what = f"rate {self.rate:g}"
         from .api import norm_freq_for
 
         self.norm_freq = -self.carrier if self.is_complex else norm_freq_for(self.carrier)
@@ -376,7 +404,7 @@ def _shift_datetime(text: str, seconds: float) -> Optional[str]:
     return f"{stamp}.{rest:09d}Z"
 
 
-def _metadata(s: _Settings, conv: _engine.Converter, source: Source, output: str, fmt: str,
+def _metadata(s: _Settings, conv: Any, source: Source, output: str, fmt: str,
               n_out: int, sha512: Optional[str]) -> bytes:
     """SigMF metadata of the output: the input's provenance, moved to output samples."""
     import sigmf
@@ -394,7 +422,7 @@ def _metadata(s: _Settings, conv: _engine.Converter, source: Source, output: str
         "core:datatype": _SIGMF_TYPES[fmt],
         "core:description": description,
         "core:extensions": extensions,
-        f"{NAMESPACE}:plan": list(conv.plan) if conv.plan is not None else None,
+        f"{NAMESPACE}:plan": list(conv.plan),
         f"{NAMESPACE}:atten_db": s.atten,
         f"{NAMESPACE}:delay": conv.delay,
         f"{NAMESPACE}:rate": s.rate,
@@ -407,7 +435,7 @@ def _metadata(s: _Settings, conv: _engine.Converter, source: Source, output: str
     if s.fs_out is not None:
         info["core:sample_rate"] = s.fs_out
     meta = sigmf.SigMFFile(global_info=info)
-    delay = conv.delay or 0.0
+    delay = conv.delay
     # Input sample k reaches output sample k * rate + delay.
     captures = src_captures or [{"core:sample_start": 0}]
     starts: List[int] = []
@@ -575,7 +603,7 @@ def _run_convert(args: argparse.Namespace) -> int:
             _check_clash(meta_path, source, "the metadata")
             if os.path.isdir(meta_path):
                 raise InputError(f"cannot write {meta_path}: is a directory")
-        conv = _open_converter(s.is_complex, s.norm_freq, s.rate, s.atten)
+        conv = _open_converter(s.is_complex, s.norm_freq, s.rate, s.atten, s.what)
         bar = None
         target: Optional[_Target] = None
         close_wav: Optional[Callable[[], None]] = None
@@ -637,10 +665,6 @@ def _run_convert(args: argparse.Namespace) -> int:
 def _run_plan(args: argparse.Namespace) -> int:
     from .demo import measure_plan, plan_name
 
-    lo, hi, span = _rate_range(args.complex)
-    if not lo < args.rate < hi:
-        what = "DDC (I/Q input)" if args.complex else "DDCR (real input)"
-        raise _UsageError(f"rate {args.rate:g} lies outside {span}, the {what}'s range")
     if args.fs is not None and not args.fs > 0:
         raise _UsageError(f"--fs must be positive, got {args.fs:g}")
     atten = _atten(args)
@@ -655,20 +679,14 @@ def _run_plan(args: argparse.Namespace) -> int:
             return "?"
         return f"{r_ * args.fs:g} Hz" if args.fs else f"{r_:.6g} fs_in"
 
-    if r["plan"] is not None:
-        rows = _engine.stage_table(r["plan"], args.rate)
-        width = max(len(label) for label, *_ in rows)
-        for i, (label, r_in, r_out, taps) in enumerate(rows, 1):
-            t = f"{taps} taps" if taps is not None else "-"
-            print(f"{'stage ' + str(i):<13}: {label:<{width}}  {rate_text(r_in)} -> "
-                  f"{rate_text(r_out)}  {t}")
-    else:
-        print(f"{'stages':<13}: not reported by this build")
-    if r["delay"] is not None:
-        secs = f", {r['delay'] / (args.rate * args.fs) * 1e6:.4g} us" if args.fs else ""
-        print(f"{'group delay':<13}: {r['delay']:.4g} output samples{secs}")
-    else:
-        print(f"{'group delay':<13}: not reported by this build")
+    rows = stage_table(r["plan"], args.rate)
+    width = max(len(label) for label, *_ in rows)
+    for i, (label, r_in, r_out, taps) in enumerate(rows, 1):
+        t = f"{taps} taps" if taps is not None else "-"
+        print(f"{'stage ' + str(i):<13}: {label:<{width}}  {rate_text(r_in)} -> "
+              f"{rate_text(r_out)}  {t}")
+    secs = f", {r['delay'] / (args.rate * args.fs) * 1e6:.4g} us" if args.fs else ""
+    print(f"{'group delay':<13}: {r['delay']:.4g} output samples{secs}")
     print(f"{'ripple':<13}: {r['ripple_db']:.4f} dB (measured, 0..{r['pass_edge']:.3g} fs_out "
           "against 0.1 fs_out)")
     if r["alias_db"] is not None:
@@ -676,10 +694,7 @@ def _run_plan(args: argparse.Namespace) -> int:
               f"{r['alias_at']:+.3g} fs_out; tones beyond 0.6 fs_out against 0.1 fs_out)")
     else:
         print(f"{'worst alias':<13}: none (the input band ends before 0.6 fs_out)")
-    if r["cost"] is not None:
-        print(f"{'cost':<13}: {r['cost']:.4g} multiply-adds per input sample")
-    else:
-        print(f"{'cost':<13}: not reported by this build")
+    print(f"{'cost':<13}: {r['cost']:.4g} multiply-adds per input sample")
     return 0
 
 

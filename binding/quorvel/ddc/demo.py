@@ -13,11 +13,11 @@ ripple and the worst alias, the figures ``ddc plan`` prints.
 """
 import argparse
 import math
+import textwrap
 import time
 
 import numpy as np
 
-from . import _engine
 
 BLOCK = 1 << 16
 # (frequency in cycles per input sample, amplitude)
@@ -25,15 +25,14 @@ CARRIERS = ((0.1, 0.5), (0.137, 0.3), (0.23, 0.4), (0.31, 0.25), (0.42, 0.2))
 NOISE_RMS = 1e-5
 PASS_EDGE = 0.4   # pass band and stop band edges, in units of fs_out
 STOP_EDGE = 0.6
-DEFAULT_ATTEN = 80.0
 _LOBE = 6  # bins either side of DC that belong to the wanted tone's main lobe
 _DEFAULT = object()
 
 
-def default_atten():
-    """The attenuation ``ddc`` designs for when none is asked: 80 dB, or None
-    (the exact plan) in a build without designed plans."""
-    return DEFAULT_ATTEN if _engine.designed() else None
+def _converter(is_complex, norm_freq, rate, atten_db):
+    from .api import DDC, DDCR
+
+    return (DDC if is_complex else DDCR)(norm_freq, rate, atten_db=atten_db)
 
 
 def plan_name(atten_db, labels=None):
@@ -71,7 +70,8 @@ def _levels(y):
 
 
 def _down_convert(x, carrier, rate, atten_db):
-    conv = _engine.open_converter(False, -(2.0 * carrier + 0.5), rate, atten_db)
+    conv = _converter(False, -(2.0 * carrier + 0.5), rate, atten_db)
+    plan = tuple(conv.plan)
     out = np.empty(conv.capacity(BLOCK), dtype=np.complex64)
     pieces = []
     elapsed = 0.0
@@ -85,18 +85,20 @@ def _down_convert(x, carrier, rate, atten_db):
     finally:
         conv.close()
     y = np.concatenate(pieces) if pieces else np.empty(0, np.complex64)
-    return y, elapsed, conv.plan
+    return y, elapsed, plan
 
 
 def run_demo(carrier=0.1, rate=0.03125, n=1 << 20, seed=1, atten_db=_DEFAULT, keep=False):
     """Down-convert ``carrier`` (cycles per input sample) to 0 Hz at ``rate`` = fs_out / fs_in.
 
-    ``atten_db`` picks the plan (None: the exact one; default: `default_atten`).
+    ``atten_db`` picks the plan (None: the exact one; default: the designed 80 dB).
     Returns a dict with the keys carrier, rate, norm_freq, atten_db, plan, n_in,
     n_out, tone_db, spur_db, sfdr_db and msps; with ``keep`` also x and y.
     """
     if atten_db is _DEFAULT:
-        atten_db = default_atten()
+        from .api import DEFAULT_ATTEN_DB
+
+        atten_db = DEFAULT_ATTEN_DB
     norm_freq = -(2.0 * carrier + 0.5)
     x = synthesize(n, seed)
     y, elapsed, plan = _down_convert(x, carrier, rate, atten_db)
@@ -127,7 +129,7 @@ def run_demo(carrier=0.1, rate=0.03125, n=1 << 20, seed=1, atten_db=_DEFAULT, ke
 
 def _tone_power(conv, is_complex, f_in, n_in, skip, out):
     """Mean output power, after `skip` outputs, of a unit tone at f_in cycles per input sample."""
-    conv.obj.reset()
+    conv.reset()
     block = BLOCK
     n = np.arange(block, dtype=np.float64)
     base = np.exp(2j * np.pi * f_in * n)
@@ -177,14 +179,15 @@ def measure_plan(is_complex, rate, atten_db, budget=48_000_000):
     t0 = time.perf_counter()
     centre = 0.0 if is_complex else 0.25
     norm_freq = -centre if is_complex else -(2.0 * centre + 0.5)
-    conv = _engine.open_converter(is_complex, norm_freq, rate, atten_db)
+    conv = _converter(is_complex, norm_freq, rate, atten_db)
+    figures = {"plan": tuple(conv.plan), "delay": conv.delay, "cost": conv.cost}
     try:
         # The widest offset (in fs_out) the input band holds around the carrier.
         reach = (0.49 if is_complex else 0.245) / rate
         band = [float(f) for f in np.linspace(0.0, PASS_EDGE, 9) if f <= reach]
         passband = sorted(set(band + [-f for f in band]))
         stop = _grid(STOP_EDGE, reach) if reach > STOP_EDGE else []
-        skip = 32 + (int(math.ceil(4 * conv.delay)) if conv.delay is not None else 256)
+        skip = 32 + int(math.ceil(4 * conv.delay))
         refine = 18 if stop else 0
         count = 1 + len(passband) + 2 * len(stop) + refine
         measured = int(np.clip(budget * rate / count - skip, 64, 2048))
@@ -224,8 +227,8 @@ def measure_plan(is_complex, rate, atten_db, budget=48_000_000):
         alias_db = db(power[alias_at])
     return {
         "ripple_db": ripple, "pass_edge": max(passband), "alias_db": alias_db,
-        "alias_at": alias_at, "plan": conv.plan, "delay": conv.delay, "cost": conv.cost,
-        "tones": len(power), "seconds": time.perf_counter() - t0,
+        "alias_at": alias_at, "tones": len(power), "seconds": time.perf_counter() - t0,
+        **figures,
     }
 
 
@@ -289,10 +292,10 @@ def draw(path, figures):
     bottom.set_xlim(-0.5, 0.5)
     bottom.set_xlabel("frequency / fs_out")
     bottom.set_ylabel("dB (full-scale sine = 0)")
-    bottom.set_title(f"Output: rate {rate:g}, {len(y)} samples, "
-                     f"{plan_name(figures['atten_db'], figures['plan'])}\n"
-                     f"wanted tone {figures['tone_db']:.1f} dB, strongest spur "
-                     f"{figures['spur_db']:.1f} dB, SFDR {figures['sfdr_db']:.1f} dB")
+    plan = textwrap.fill(plan_name(figures["atten_db"], figures["plan"]), 110)
+    bottom.set_title(f"Output: rate {rate:g}, {len(y)} samples, wanted tone "
+                     f"{figures['tone_db']:.1f} dB, strongest spur {figures['spur_db']:.1f} dB, "
+                     f"SFDR {figures['sfdr_db']:.1f} dB\n{plan}", fontsize=10)
     bottom.legend(loc="lower left")
     for ax in (top, bottom):
         ax.grid(True, alpha=0.3)
