@@ -31,7 +31,7 @@ import numpy as np
 from quorvel.ddc import DDC, DDCR, cli
 from quorvel.ddc.api import DEFAULT_ATTEN_DB
 
-DDC = [sys.executable, "-m", "quorvel.ddc.cli"]
+COMMAND = [sys.executable, "-m", "quorvel.ddc.cli"]
 
 
 def children_cpu():
@@ -102,7 +102,7 @@ def main(argv=None):
             print(f"{kind:<6} {'lib':<5} {n / lib_s / 1e6:>8.1f} {1:>7.2f} {1:>7.2f} {1:>7.2f}")
             tune = f"-n {carrier} -r {args.rate} -q"
             out = os.path.join(tmp, "out.cf32")
-            ddc = " ".join(DDC)
+            ddc = " ".join(COMMAND)
             runs = {
                 "file": (lambda f: f"{ddc} {f} {tune} -o {out}", lambda f: None),
                 "pipe": (lambda f: f"cat {f} | {ddc} -f {kind} {tune} | cat >/dev/null",
