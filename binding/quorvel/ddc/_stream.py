@@ -13,13 +13,11 @@ the same recording as the same bits. Errors a user can fix are raised as
 from __future__ import annotations
 
 import os
-import queue
 import re
 import secrets
 import select
 import stat
 import sys
-import threading
 import time
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
@@ -164,50 +162,6 @@ def _grow_pipe(fd: int) -> None:
 
 LATENCY = 0.02  # seconds a block from a pipe waits for more at most
 PAUSE = 0.002   # an empty pipe for this long hands the block over
-SLOTS = 3  # buffers in flight: one being filled or written, one being converted, one spare
-
-
-def prefetched(fill: Callable[[int], Optional[np.ndarray]], slots: int = SLOTS) -> Iterator[np.ndarray]:
-    """Blocks that a reader thread fills ahead of the consumer.
-
-    ``fill(i)`` reads the next block into slot i and returns it (None at the
-    end); a slot is refilled only after the consumer has asked for the block
-    that follows it. Reading (a system call) and decoding (NumPy) release the
-    interpreter lock, so they overlap the conversion on another core. An
-    exception in the reader reaches the consumer at the block it belongs to.
-    """
-    free: "queue.Queue[Optional[int]]" = queue.Queue()
-    full: "queue.Queue[Tuple[int, Any]]" = queue.Queue()
-    for i in range(slots):
-        free.put(i)
-
-    def read() -> None:
-        try:
-            while True:
-                i = free.get()
-                if i is None:
-                    return
-                x = fill(i)
-                full.put((i, x))
-                if x is None:
-                    return
-        except BaseException as e:  # handed to the consumer
-            full.put((-1, e))
-
-    threading.Thread(target=read, name="ddc-read", daemon=True).start()
-    try:
-        while True:
-            i, x = full.get()
-            if i < 0:
-                raise x
-            if x is None:
-                return
-            yield x
-            free.put(i)
-    finally:
-        free.put(None)
-
-
 class RawSource(Source):
     """Headerless samples of one `Decoder` type from a file or stream.
 
@@ -238,31 +192,28 @@ class RawSource(Source):
 
     def blocks(self, block: int) -> Iterator[np.ndarray]:
         size = self._dec.itemsize
-        slots = [(np.empty(block * size, np.uint8), self._dec.buffer(block)) for _ in range(SLOTS)]
+        raw = np.empty(block * size, np.uint8)
+        view = memoryview(raw)
+        out = self._dec.buffer(block)
         readinto = self._f.readinto  # type: ignore[attr-defined]
         poll = None
         if not self._regular and self.fd is not None:
             poll = select.poll()
             poll.register(self.fd, select.POLLIN)
-        state = {"left": self._limit, "tail": b"", "eof": False}
-
-        def fill(i: int) -> Optional[np.ndarray]:
-            raw, out = slots[i]
-            view = memoryview(raw)
-            tail = state["tail"]
-            have = len(tail)
-            raw[:have] = np.frombuffer(tail, np.uint8)
+        left = self._limit
+        have = 0
+        eof = False
+        while not eof:
             deadline = None
-            while not state["eof"]:
-                left = state["left"]
+            while True:
                 want = len(raw) if left is None else min(len(raw), have + left)
                 got = readinto(view[have:want]) if want > have else 0
                 if not got:
-                    state["eof"] = True
+                    eof = True
                     break
                 have += got
                 if left is not None:
-                    state["left"] = left - got
+                    left -= got
                 if have == len(raw):
                     break
                 if poll is not None and have >= size:
@@ -276,14 +227,14 @@ class RawSource(Source):
                     if wait <= 0 or not poll.poll(wait):
                         break
             whole = have - have % size
-            state["tail"] = raw[whole:have].tobytes()
             if whole:
-                return self._dec.decode(raw[:whole], out)
-            if have:
-                raise InputError(f"{self.name}: ends inside a sample ({have} stray bytes)")
-            return None
-
-        return prefetched(fill)
+                yield self._dec.decode(raw[:whole], out)
+            tail = have - whole
+            if tail:
+                raw[:tail] = raw[whole:have]
+            have = tail
+        if have:
+            raise InputError(f"{self.name}: ends inside a sample ({have} stray bytes)")
 
     def close(self) -> None:
         if self._owned:
@@ -369,21 +320,15 @@ class WavSource(Source):
 
     def blocks(self, block: int) -> Iterator[np.ndarray]:
         parts = 2 if self.is_complex else 1
-        slots = [np.empty((block, parts) if parts == 2 else block, np.float32) for _ in range(SLOTS)]
+        buf = np.empty((block, parts) if parts == 2 else block, np.float32)
         read = self._sf.read
-        total = self.length or 0
-        state = {"got": 0}
-
-        def fill(i: int) -> Optional[np.ndarray]:
-            if state["got"] >= total:
-                return None
-            y = read(out=slots[i], dtype="float32")
+        got, total = 0, self.length or 0
+        while got < total:
+            y = read(out=buf, dtype="float32")
             if len(y) == 0:
-                raise InputError(f"{self.name}: truncated WAV data ({state['got']} of {total} samples)")
-            state["got"] += len(y)
-            return y.view(np.complex64).reshape(-1) if parts == 2 else y
-
-        return prefetched(fill)
+                raise InputError(f"{self.name}: truncated WAV data ({got} of {total} samples)")
+            got += len(y)
+            yield y.view(np.complex64).reshape(-1) if parts == 2 else y
 
     def close(self) -> None:
         self._sf.close()
@@ -552,7 +497,7 @@ class AtomicFile:
     """A file that appears under its name only when complete.
 
     Writes go to a hidden temporary file in the same directory (so the final
-    rename stays on one file system) and on to the disk a window behind;
+    rename stays on one file system) and start on to the disk as they go;
     `commit` flushes the rest (fsync) and renames it into place, `discard` removes it. Leaving a ``with`` block by
     an exception discards. Errors name the final path, never the temporary.
     """
@@ -591,15 +536,14 @@ class AtomicFile:
             raise InputError(f"cannot write {self.path}: {e.strerror or e}") from None
 
     def _writeback(self) -> None:
-        # Stream to the disk as we go, a window behind: the final fsync then
-        # has little left to do, and the page cache does not fill with output.
+        # Start the disk writing as we go, so the final fsync has little left,
+        # and let the page cache drop what is on the disk already.
         global _SYNC_RANGE
         if _SYNC_RANGE is False:
             _SYNC_RANGE = _sync_file_range()
         start = self._flushed
         if _SYNC_RANGE is not None:
-            _SYNC_RANGE(self.fd, start + WRITEBACK, WRITEBACK, 2)  # start the next window
-            _SYNC_RANGE(self.fd, start, WRITEBACK, 1 | 2 | 4)      # and finish this one
+            _SYNC_RANGE(self.fd, start + WRITEBACK, WRITEBACK, 2)  # SYNC_FILE_RANGE_WRITE
             try:
                 os.posix_fadvise(self.fd, start, WRITEBACK, os.POSIX_FADV_DONTNEED)  # type: ignore[arg-type]
             except (AttributeError, OSError):
@@ -691,77 +635,13 @@ class Encoder:
         return y if self._int is None else self.ints(y)
 
 
-class Writer:
-    """A thread that hands converted blocks to `write`, so output overlaps conversion.
-
-    `slot` gives an output buffer no pending write still reads; `put` queues
-    a block taken from it; `finish` waits for everything to be written. An
-    exception in `write` reaches the caller at the next `slot`, `put` or
-    `finish`.
-    """
-
-    def __init__(self, write: Callable[[np.ndarray], None], capacity: int,
-                 slots: int = SLOTS) -> None:
-        self._write = write
-        self.buffers = [np.empty(capacity, np.complex64) for _ in range(slots)]
-        self._free: "queue.Queue[int]" = queue.Queue()
-        for i in range(slots):
-            self._free.put(i)
-        self._todo: "queue.Queue[Optional[Tuple[int, np.ndarray]]]" = queue.Queue()
-        self._error: Optional[BaseException] = None
-        self._thread = threading.Thread(target=self._run, name="ddc-write", daemon=True)
-        self._thread.start()
-
-    def _run(self) -> None:
-        while True:
-            item = self._todo.get()
-            if item is None:
-                return
-            i, y = item
-            if self._error is None:
-                try:
-                    self._write(y)
-                except BaseException as e:
-                    self._error = e
-            self._free.put(i)
-
-    def _raise(self) -> None:
-        if self._error is not None:
-            error, self._error = self._error, None
-            raise error
-
-    def slot(self) -> int:
-        i = self._free.get()
-        self._raise()
-        return i
-
-    def put(self, i: int, y: np.ndarray) -> None:
-        self._todo.put((i, y))
-
-    def release(self, i: int) -> None:
-        """Give back a slot that produced nothing to write."""
-        self._free.put(i)
-
-    def finish(self) -> None:
-        self._todo.put(None)
-        self._thread.join()
-        self._raise()
-
-    def abandon(self, wait: float = 5.0) -> None:
-        """Stop after the write in progress (waits at most `wait` seconds for it)."""
-        self._error = self._error or InputError("abandoned")
-        self._todo.put(None)
-        self._thread.join(wait)
-
-
 def convert(conv: object, source: Source, write: Callable[[np.ndarray], None],
             block: int = 1 << 16, capacity: Optional[int] = None,
             progress: Optional[Callable[[int], None]] = None) -> int:
     """Stream `source` through `conv` in blocks; returns the output samples written.
 
-    Reading runs ahead in one thread, writing behind in another (`write` is
-    called there, in order); the conversion itself stays in the calling
-    thread. `capacity` is the output room per block: by default the
+    One block at a time, read, converted and written while it is still in
+    the cache. `capacity` is the output room per block: by default the
     converter's own ``capacity(block)``, else the DDCR's bound.
     """
     process = conv.process  # type: ignore[attr-defined]
@@ -773,21 +653,13 @@ def convert(conv: object, source: Source, write: Callable[[np.ndarray], None],
             from .api import output_capacity
 
             capacity = output_capacity(block)
-    writer = Writer(write, capacity)
+    out = np.empty(capacity, np.complex64)
     total = 0
-    try:
-        for x in source.blocks(block):
-            i = writer.slot()
-            y = process(x, out=writer.buffers[i])
+    for x in source.blocks(block):
+        y = process(x, out=out)
+        if len(y):
+            write(y)
             total += len(y)
-            if len(y):
-                writer.put(i, y)
-            else:
-                writer.release(i)
-            if progress is not None:
-                progress(len(x))
-        writer.finish()
-    except BaseException:
-        writer.abandon()
-        raise
+        if progress is not None:
+            progress(len(x))
     return total

@@ -32,7 +32,7 @@ import numpy as np
 from ._stream import (FORMATS, AtomicFile, Encoder, InputError, Source, convert, discard_all,
                       open_source, suffix_list, write_all)
 
-BLOCK = 1 << 18           # input samples per block: 1-2 MiB of float32 or complex64
+BLOCK = 1 << 17  # input samples per block: 0.5-1 MiB, read, converted and written in cache
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
 OUTPUT_FORMATS = ("cf32", "cs16", "cu8", "wav", "wav16")
