@@ -13,6 +13,7 @@ import fcntl
 import json
 import os
 import pty
+import select
 import signal
 import struct
 import subprocess
@@ -202,6 +203,21 @@ def test_stdin_to_stdout_pipeline_matches_the_library_and_prints_nothing_else(fm
     assert res.returncode == 0, res.stderr
     assert res.stderr == b""  # a pipe on stderr means no progress display
     assert res.stdout == reference(x).tobytes()
+
+
+def test_a_live_stream_is_not_held_back_until_a_whole_block_arrives():
+    proc = subprocess.Popen(ddc_command() + ["-n", "0.1", "-r", "0.25"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=subprocess_env())
+    try:
+        proc.stdin.write(signal_(4000).astype(np.float32).tobytes())  # far less than a block
+        proc.stdin.flush()
+        # the output arrives while standard input stays open
+        assert select.select([proc.stdout], [], [], 30)[0]
+        assert len(os.read(proc.stdout.fileno(), 1 << 16)) >= 8 * 900
+    finally:
+        proc.stdin.close()
+        proc.wait(30)
+    assert proc.returncode == 0
 
 
 @pytest.mark.parametrize("tuning", [["-n", "-0.137"], ["--norm-carrier", "-1.37e-1"],
