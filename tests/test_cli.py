@@ -299,6 +299,7 @@ def test_each_output_format_holds_the_library_output(name, extra, kind, datatype
         assert not meta.exists()
         return
     rec = sigmf.sigmffile.fromfile(str(meta))
+    rec.validate()
     assert rec.get_global_field("core:datatype") == datatype
     # The sigmf package reads the file back as the very samples written.
     want = y
@@ -357,6 +358,7 @@ def test_sigmf_output_keeps_the_input_provenance_and_records_the_plan(tmp_path, 
                                    "core:comment": "burst"}]
     # The recorded checksum is right: the sigmf package verifies it on reading.
     rec = sigmf.sigmffile.fromfile(str(tmp_path / "bb.sigmf-meta"))
+    rec.validate()
     assert rec.read_samples().tobytes() == (tmp_path / "bb.sigmf-data").read_bytes()
 
 

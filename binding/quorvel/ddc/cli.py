@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import hashlib
+import json
 import math
 import os
 import re
@@ -40,6 +41,7 @@ _OUT_SUFFIXES = {".cs16": "cs16", ".sc16": "cs16", ".cu8": "cu8", ".wav": "wav"}
 _SIGMF_TYPES = {"cf32": "cf32_le", "cs16": "ci16_le", "cu8": "cu8"}
 ATTEN_RANGE = (40.0, 120.0)
 NAMESPACE = "quorvel"
+SIGMF_VERSION = "1.2.0"  # of the metadata written
 
 
 class _UsageError(Exception):
@@ -406,11 +408,14 @@ def _shift_datetime(text: str, seconds: float) -> Optional[str]:
 
 def _metadata(s: _Settings, conv: Any, source: Source, output: str, fmt: str,
               n_out: int, sha512: Optional[str]) -> bytes:
-    """SigMF metadata of the output: the input's provenance, moved to output samples."""
-    import sigmf
+    """SigMF metadata of the output: the input's provenance, moved to output samples.
 
+    Written as JSON directly (the tests validate it with the sigmf package),
+    which spares every run the package's import.
+    """
     src_global, src_captures, src_annotations = source.sigmf or ({}, [], [])
-    info: Dict[str, Any] = {k: v for k, v in src_global.items() if k not in _DATASET_KEYS}
+    info: Dict[str, Any] = {"core:version": SIGMF_VERSION}
+    info.update((k, v) for k, v in src_global.items() if k not in _DATASET_KEYS)
     plan = "exact plan" if s.atten is None else f"plan designed for {s.atten:g} dB"
     description = (f"{os.path.basename(source.name)} down-converted by ddc: carrier "
                    f"{s.carrier!r} x fs_in to 0 Hz, fs_out = {s.rate!r} x fs_in, {plan}")
@@ -434,8 +439,9 @@ def _metadata(s: _Settings, conv: Any, source: Source, output: str, fmt: str,
         info["core:dataset"] = os.path.basename(output)
     if s.fs_out is not None:
         info["core:sample_rate"] = s.fs_out
-    meta = sigmf.SigMFFile(global_info=info)
     delay = conv.delay
+    captures_out: List[Dict[str, Any]] = []
+    annotations_out: List[Dict[str, Any]] = []
     # Input sample k reaches output sample k * rate + delay.
     captures = src_captures or [{"core:sample_start": 0}]
     starts: List[int] = []
@@ -446,8 +452,11 @@ def _metadata(s: _Settings, conv: Any, source: Source, output: str, fmt: str,
             continue  # two captures closer than one output sample
         fields = {key: v for key, v in cap.items()
                   if key not in ("core:sample_start", "core:header_bytes", "core:global_index")}
-        if "core:frequency" in fields and s.carrier_hz is not None:
-            fields["core:frequency"] = float(fields["core:frequency"]) + s.carrier_hz
+        if "core:frequency" in fields:
+            if s.carrier_hz is None:  # moved by a carrier whose Hz nobody knows
+                del fields["core:frequency"]
+            else:
+                fields["core:frequency"] = float(fields["core:frequency"]) + s.carrier_hz
         elif i == 0 and s.centre is not None:
             fields["core:frequency"] = s.centre
         if "core:datetime" in fields:
@@ -458,7 +467,7 @@ def _metadata(s: _Settings, conv: Any, source: Source, output: str, fmt: str,
             if moved is not None:
                 fields["core:datetime"] = moved
         starts.append(j)
-        meta.add_capture(j, metadata=fields)
+        captures_out.append({"core:sample_start": j, **fields})
     for ann in src_annotations:
         k = int(ann.get("core:sample_start", 0))
         j = max(0, int(round(k * s.rate + delay)))
@@ -466,11 +475,13 @@ def _metadata(s: _Settings, conv: Any, source: Source, output: str, fmt: str,
             continue
         fields = {key: v for key, v in ann.items()
                   if key not in ("core:sample_start", "core:sample_count")}
+        moved_ann: Dict[str, Any] = {"core:sample_start": j}
         count = ann.get("core:sample_count")
-        meta.add_annotation(j, None if count is None else max(1, int(round(count * s.rate))),
-                            metadata=fields)
-    meta.validate()
-    return (meta.dumps() + "\n").encode()
+        if count is not None:
+            moved_ann["core:sample_count"] = max(1, int(round(count * s.rate)))
+        annotations_out.append({**moved_ann, **fields})
+    meta = {"global": info, "captures": captures_out, "annotations": annotations_out}
+    return (json.dumps(meta, indent=4) + "\n").encode()
 
 
 def _isatty(stream: object) -> bool:
