@@ -16,7 +16,8 @@
  * linear one), sum_p h[p] s[n0+i-p] e^{-j 2 pi k0 (i-p)/L}. Multiplying by
  * e^{-j 2 pi k0 n0 / L} turns that into the mix by k0/L at absolute time, and
  * the fine oscillator adds the rest of the carrier, delta = g - k0/L (at most
- * half a bin, which the filter's pass band is widened by). L is 2^16, so the
+ * half a bin, which the filter's pass band is widened by; the phase that
+ * mixing after the filter adds, delta times its delay, is taken back). L is 2^16, so the
  * block's turn is an exact 32-bit phase, added to the oscillator's own.
  * The filter h is a Kaiser-windowed low-pass at the rate of s: pass band up to
  * 0.4 fs_out + half a bin, stop band from half the decimated rate less half a
@@ -64,6 +65,7 @@ struct Chan {
     cf32_t *h;         // b bins of the filter response, 1/L included
     cf32_t *buf, *work; // IFFT buffers, b each
     uint32_t fine;     // oscillator phase of the next output, block turns left out
+    uint32_t shift;    // delta times the filter's delay: the fine mix comes after the filter
     double cost;
 };
 
@@ -193,6 +195,10 @@ void _fft_tune(const chanbank *b, Chan *c)
     const double delta = g - static_cast<double>(k0) / static_cast<double>(kL);
     c->k0 = k0 & (kL - 1);
     nco_set_norm_freq(c->nco, -delta * static_cast<double>(c->v));
+    // Mixing by delta after the filter instead of before moves its linear
+    // phase by delta * delay cycles; turned back here.
+    const double turn = delta * static_cast<double>(c->taps / 2) * 4294967296.0;
+    c->shift = static_cast<uint32_t>(static_cast<int64_t>(std::llround(turn)));
 }
 
 // The filter's response at bins -B/2 .. B/2 - 1 (IFFT order), scaled by 1/L.
@@ -286,7 +292,7 @@ void _block(chanbank *b, cf32_t *const *outs, const size_t *caps, size_t *counts
             const size_t cnt = kD / c->v;
             const uint32_t turn = static_cast<uint32_t>((kL - ((c->k0 * n0) & (kL - 1))) & (kL - 1))
                                   << (32 - kLogL);
-            nco_set_phase(c->nco, turn + c->fine);
+            nco_set_phase(c->nco, turn + c->fine + c->shift);
             nco_mix(c->nco, seg, cnt, seg);
             c->fine += nco_get_phase_inc(c->nco) * static_cast<uint32_t>(cnt);
             counts[i] += RateConverter_execute(c->rc, seg, cnt, outs[i] + counts[i],

@@ -1,9 +1,8 @@
-// Scalar reference FFT and the plan; vector builds of the same passes live in
-// fft_avx2.cpp and fft_avx512.cpp.
+// The FFT and its plan. One build only, for the baseline target: builds of
+// the same loops for AVX2 and AVX-512 came out of GCC's loop vectoriser with
+// results a rounding apart, so the passes stay in one variant until they get
+// vector kernels of their own written to the scalar order.
 #include "fft.h"
-#include "fft_simd.h"
-
-#include "../stages/simd.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -62,24 +61,12 @@ void fft_plan_free(fft_plan_t *plan)
 
 cf32_t *fft_exec(const fft_plan_t *plan, cf32_t *x, cf32_t *work, int inverse)
 {
-    const cf32_t *tw = inverse ? plan->inv : plan->fwd;
-    const int level = ddc_simd_level();
-    if (level >= DDC_SIMD_AVX512)
-        return ddc_fft_avx512::exec(plan->n, tw, x, work, inverse);
-    if (level >= DDC_SIMD_AVX2)
-        return ddc_fft_avx2::exec(plan->n, tw, x, work, inverse);
-    return ddc_fft_scalar::_exec(plan->n, tw, x, work, inverse);
+    return ddc_fft_scalar::_exec(plan->n, inverse ? plan->inv : plan->fwd, x, work, inverse);
 }
 
 void fft_gather_mul(const cf32_t *x, size_t mask, size_t k0, const cf32_t *h, size_t b, cf32_t *y)
 {
-    const int level = ddc_simd_level();
-    if (level >= DDC_SIMD_AVX512)
-        ddc_fft_avx512::gather_mul(x, mask, k0, h, b, y);
-    else if (level >= DDC_SIMD_AVX2)
-        ddc_fft_avx2::gather_mul(x, mask, k0, h, b, y);
-    else
-        ddc_fft_scalar::_gather_mul(x, mask, k0, h, b, y);
+    ddc_fft_scalar::_gather_mul(x, mask, k0, h, b, y);
 }
 
 } // extern "C"

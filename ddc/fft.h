@@ -2,8 +2,8 @@
  * Library-internal complex FFT of power-of-two sizes for the channel bank
  * (not exported). Stockham autosort, radix 4 with a last radix-2 pass when
  * log2(n) is odd, float32 throughout with every product rounded on its own,
- * so the result is the same bits on every run and for every kernel variant
- * (the vector builds run the same source; no plan is chosen by timing).
+ * so the result is the same bits on every run (one build, whatever
+ * ddc_simd_level says; no plan is chosen by timing).
  * Twiddles come from double cos/sin rounded once. Unnormalised both ways.
  */
 #ifndef DDC_DDC_FFT_H
