@@ -96,14 +96,10 @@ void lo_mix_block(lo_state_t *s, const cf32_t *x, size_t n, cf32_t *out) noexcep
 {
     const uint32_t phase = s->phase;
     const uint32_t inc = s->phase_inc;
-#if defined(__x86_64__)
-    if (ddc_simd_level() != DDC_SIMD_SCALAR)
-        ddc_lo::mix_avx2(lut_pairs, phase, inc, x, n, out);
+    if (const lo_kernels *k = lo_kernels_for(ddc_simd_level()))
+        k->mix(lut_pairs, phase, inc, x, n, out);
     else
         _mix_scalar(phase, inc, x, n, out);
-#else
-    _mix_scalar(phase, inc, x, n, out);
-#endif
     s->phase = phase + static_cast<uint32_t>(n) * inc;
 }
 

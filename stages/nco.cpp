@@ -118,17 +118,10 @@ void _run(nco_state_t *s, const cf32_t *x, size_t n, cf32_t *out) noexcept
 {
     const uint32_t phase = s->phase;
     const uint32_t inc = s->phase_inc;
-#if defined(__x86_64__)
-    const int level = ddc_simd_level();
-    if (level >= DDC_SIMD_AVX512)
-        ddc_nco::run_avx512(tab, phase, inc, x, n, out);
-    else if (level == DDC_SIMD_AVX2)
-        ddc_nco::run_avx2(tab, phase, inc, x, n, out);
+    if (const nco_kernels *k = nco_kernels_for(ddc_simd_level()))
+        k->run(tab, phase, inc, x, n, out);
     else
         _run_scalar(phase, inc, x, n, out);
-#else
-    _run_scalar(phase, inc, x, n, out);
-#endif
     s->phase = phase + static_cast<uint32_t>(n) * inc;
 }
 

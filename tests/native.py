@@ -258,6 +258,27 @@ def bits_equal(a, b):
     return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
 
 
+def nan_policy_equal(got, ref):
+    """The NaN rule of stages/simd.h: NaN where ref is NaN, every other float's bits."""
+    g = np.ascontiguousarray(got).view(np.float32)
+    r = np.ascontiguousarray(ref).view(np.float32)
+    if g.shape != r.shape:
+        return False
+    nan = np.isnan(r)
+    return bool(np.array_equal(np.isnan(g), nan) and bits_equal(g[~nan], r[~nan]))
+
+
+def _vector_levels():
+    """The vector kernel levels ddc_simd_force accepts on this CPU (1 AVX2, 2 AVX-512, 3 NEON)."""
+    before = lib.ddc_simd_level()
+    levels = [level for level in (1, 2, 3) if lib.ddc_simd_force(level) == level]
+    lib.ddc_simd_force(before)
+    return levels
+
+
+VECTOR_LEVELS = _vector_levels()
+
+
 class Handle:
     """Owns a native handle and destroys it when closed or collected.
 
