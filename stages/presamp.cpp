@@ -384,11 +384,7 @@ struct Kernel {
 
 Kernel _kernel()
 {
-#if defined(__x86_64__)
-    const int level = ddc_simd_level();
-    if (level >= DDC_SIMD_AVX512) return {_presamp_dot_avx512, _presamp_push_avx512};
-    if (level >= DDC_SIMD_AVX2) return {_presamp_dot_avx2, _presamp_push_avx2};
-#endif
+    if (const presamp_kernels *k = presamp_kernels_for(ddc_simd_level())) return {k->dot, k->push};
     return {_dot_scalar, _push_scalar};
 }
 

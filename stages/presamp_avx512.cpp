@@ -1,7 +1,6 @@
 /*
- * Designed resampler kernels for AVX-512 (F, VL, BW, DQ), compiled for that
- * target only and called only when the CPU has it; the loops are those of
- * presamp_simd.inc with the 16 lane sums of a part in one register.
+ * Designed resampler kernels for AVX-512 (F, VL, BW, DQ); the loops are those of
+ * presamp_body.inc with the 16 lane sums of a part in one register.
  *
  * Folding: the 256-bit halves of re and im of an output are regrouped so that
  * one add gives a[j] + a[j + 8] for both parts, then two outputs share a
@@ -14,28 +13,10 @@
  * and then warns about it where they are inlined; the all-lanes zero-masked
  * forms used instead compute the same values with a defined source.
  */
+#include "isa_avx512.h"
 #include "presamp_simd.h"
 
-#if defined(__x86_64__)
-
-#include <immintrin.h>
-
 namespace {
-
-// a*b + c in the form of the scalar fmaf (vfmadd213): when several operands are
-// NaN the result is the first of a, b, c, as in the scalar path.
-inline __m512 _fma_abc(__m512 a, __m512 b, __m512 c)
-{
-    __asm__("vfmadd213ps %2, %1, %0" : "+v"(a) : "v"(b), "v"(c));
-    return a;
-}
-
-// a + b in source order: when both are NaN the result is a.
-inline __m512 _add_ab(__m512 a, __m512 b)
-{
-    __asm__("vaddps %1, %0, %0" : "+v"(a) : "v"(b));
-    return a;
-}
 
 struct V {
     using R = __m512;
@@ -44,28 +25,28 @@ struct V {
     static R load(const float *p) { return _mm512_load_ps(p); }
     static R loadu(const float *p) { return _mm512_loadu_ps(p); }
     static R set1(float v) { return _mm512_set1_ps(v); }
-    static R fma(R a, R b, R c) { return _fma_abc(a, b, c); }
+    static R fma(R a, R b, R c) { return Isa::fmadd(a, b, c); }
 
     // (re[0..7] + re[8..15] | im[0..7] + im[8..15])
     static R fold16(R re, R im)
     {
         const R lo = _mm512_maskz_shuffle_f32x4(0xFFFF, re, im, 0x44);  // re b0 b1, im b0 b1
         const R hi = _mm512_maskz_shuffle_f32x4(0xFFFF, re, im, 0xEE);  // re b2 b3, im b2 b3
-        return _add_ab(lo, hi);
+        return Isa::add(lo, hi);
     }
     // Blocks (re a, im a, re b, im b) of 8-lane sums a and b, a[j] + a[j + 4].
     static R fold8_to4(R a, R b)
     {
         const R lo = _mm512_maskz_shuffle_f32x4(0xFFFF, a, b, 0x88);  // a b0 b2, b b0 b2
         const R hi = _mm512_maskz_shuffle_f32x4(0xFFFF, a, b, 0xDD);  // a b1 b3, b b1 b3
-        return _add_ab(lo, hi);
+        return Isa::add(lo, hi);
     }
     // The same, folded on to lane 0 of each block.
     static R fold8(R a, R b)
     {
         R w = fold8_to4(a, b);
-        w = _add_ab(w, _mm512_maskz_permute_ps(0xFFFF, w, 0x4E));  // lanes 2 3 0 1
-        return _add_ab(w, _mm512_maskz_permute_ps(0xFFFF, w, 0xB1));  // lanes 1 0 3 2
+        w = Isa::add(w, _mm512_maskz_permute_ps(0xFFFF, w, 0x4E));  // lanes 2 3 0 1
+        return Isa::add(w, _mm512_maskz_permute_ps(0xFFFF, w, 0xB1));  // lanes 1 0 3 2
     }
     static __m128 gather(R w)
     {
@@ -81,8 +62,8 @@ struct V {
     {
         const R x = fold8_to4(fold16(ra, ia), fold16(rb, ib));
         const R y = fold8_to4(fold16(rc, ic), fold16(rd, id));
-        R w = _add_ab(_mm512_maskz_shuffle_ps(0xFFFF, x, y, 0x44), _mm512_maskz_shuffle_ps(0xFFFF, x, y, 0xEE));
-        w = _add_ab(_mm512_maskz_shuffle_ps(0xFFFF, w, w, 0x88), _mm512_maskz_shuffle_ps(0xFFFF, w, w, 0xDD));
+        R w = Isa::add(_mm512_maskz_shuffle_ps(0xFFFF, x, y, 0x44), _mm512_maskz_shuffle_ps(0xFFFF, x, y, 0xEE));
+        w = Isa::add(_mm512_maskz_shuffle_ps(0xFFFF, w, w, 0x88), _mm512_maskz_shuffle_ps(0xFFFF, w, w, 0xDD));
         const __m512i idx = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 0, 4, 8, 12, 1, 5, 9, 13);
         _mm256_storeu_ps(reinterpret_cast<float *>(o),
                          _mm512_maskz_extractf32x8_ps(0xFF, _mm512_maskz_permutexvar_ps(0xFFFF, idx, w), 0));
@@ -96,16 +77,13 @@ struct V {
 
 }  // namespace
 
-#include "presamp_simd.inc"
+#include "presamp_body.inc"
 
-void _presamp_dot_avx512(const presamp_batch *b, const presamp_job *jobs, size_t n, cf32_t *out)
-{
-    _dot(b, jobs, n, out);
-}
+namespace {
 
 // 16 samples at a time: one permute of the pair of registers gathers their
 // real parts in reverse order, another the imaginary parts.
-void _presamp_push_avx512(float *re, float *im, size_t L, const cf32_t *src, size_t len)
+void _push(float *re, float *im, size_t L, const cf32_t *src, size_t len)
 {
     const __m512i pick_re = _mm512_setr_epi32(30, 28, 26, 24, 22, 20, 18, 16, 14, 12, 10, 8, 6, 4, 2, 0);
     const __m512i pick_im = _mm512_setr_epi32(31, 29, 27, 25, 23, 21, 19, 17, 15, 13, 11, 9, 7, 5, 3, 1);
@@ -128,4 +106,6 @@ void _presamp_push_avx512(float *re, float *im, size_t L, const cf32_t *src, siz
     }
 }
 
-#endif
+}  // namespace
+
+const presamp_kernels presamp_kernels_avx512 = {_dot, _push};
