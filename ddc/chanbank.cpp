@@ -501,12 +501,16 @@ int chanbank_add(chanbank_t *b, double carrier, double rate, double atten_db, in
         int lb = 0;
         while ((size_t(1) << lb) < c->b)
             ++lb;
-        bool ok = b->small[lb].n != 0 || fft_plan_init(&b->small[lb], c->b) == 0;
+        // A plan made here goes again if the add fails: the bank stays as it was.
+        const bool new_plan = b->small[lb].n == 0;
+        bool ok = !new_plan || fft_plan_init(&b->small[lb], c->b) == 0;
         c->h = ok ? static_cast<cf32_t *>(std::malloc(c->b * sizeof(cf32_t))) : nullptr;
         c->buf = c->h ? static_cast<cf32_t *>(std::malloc(c->b * sizeof(cf32_t))) : nullptr;
         c->work = c->buf ? static_cast<cf32_t *>(std::malloc(c->b * sizeof(cf32_t))) : nullptr;
         c->nco = c->work ? nco_create(0.0) : nullptr;
         if (!c->nco || _fft_filter(c, rate_s) != 0) {
+            if (new_plan)
+                fft_plan_free(&b->small[lb]);
             _chan_free(c);
             return -1;
         }

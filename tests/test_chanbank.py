@@ -10,6 +10,7 @@ import ctypes
 import numpy as np
 import pytest
 
+from alloc_faults import run_scenario
 from native import lib, ptr
 from test_designed import Converter, db, out_freq, pass_band, sfdr, tones, window, worst_alias
 
@@ -227,6 +228,13 @@ def test_every_variant_gives_the_scalar_bytes(variant):
     ref = _random_bank(True, np.random.default_rng(11), 5).run(x)
     lib.ddc_simd_force(variant)
     assert all(got[c].tobytes() == ref[c].tobytes() for c in ref)
+
+
+@pytest.mark.parametrize("scenario", ["chanbank_create", "chanbank_add", "chanbank_execute"])
+def test_allocation_failures(scenario):
+    """create and add unwind at every allocation point (a failed add keeps no
+    block and the other channels' bytes); processing allocates nothing."""
+    assert run_scenario(scenario) > 0
 
 
 def test_bad_arguments_are_refused():
