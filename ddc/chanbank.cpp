@@ -59,6 +59,11 @@ struct Chan {
     double carrier, rate, atten;
     nco_state_t *nco;
     RateConverter *rc;
+    // An AUTO channel no sample has reached yet holds both paths (the other
+    // converter here) so that later adds may still move it; see _decide.
+    RateConverter *alt;
+    bool pending;
+    double td_cost, fft_cost;
     // fast convolution
     size_t v, b, k0;   // decimation, bins, centre bin
     size_t taps;       // filter length, odd
@@ -75,6 +80,7 @@ void _chan_free(Chan *c)
         return;
     nco_destroy(c->nco);
     RateConverter_destroy(c->rc);
+    RateConverter_destroy(c->alt);
     std::free(c->h);
     std::free(c->buf);
     std::free(c->work);
@@ -326,6 +332,76 @@ void _feed(chanbank *b, const cf32_t *s, size_t m, cf32_t *const *outs, const si
     }
 }
 
+// Puts a channel on a path (its converter, oscillator and cost). Only a
+// pending channel changes path, before any sample has reached it.
+void _use(chanbank *b, Chan *c, int path)
+{
+    if (path != c->path) {
+        RateConverter *t = c->rc;
+        c->rc = c->alt;
+        c->alt = t;
+        b->n_fft += path == CHANBANK_PATH_FFT ? 1 : size_t(-1);
+        c->path = path;
+    }
+    if (path == CHANBANK_PATH_FFT) {
+        c->cost = c->fft_cost;
+        _fft_tune(b, c);
+    } else {
+        c->cost = c->td_cost;
+        nco_set_norm_freq(c->nco, b->complex_input ? -c->carrier : -(2.0 * c->carrier + 0.5));
+    }
+}
+
+// Paths of the pending AUTO channels, for the cheapest whole set: with the
+// shared FFT already run for a settled channel each takes its cheaper path;
+// otherwise all of them take the time domain, or the FFT is run and each
+// takes its cheaper path, whichever costs less. The settled time-domain
+// channels count on the time domain's side (ski rental: once the time domain
+// has cost what the FFT would, the FFT is bought for the channels to come).
+void _decide(chanbank *b)
+{
+    bool shared = false, any = false;
+    double td = 0.0, mixed = _shared_fft_cost(b);
+    for (size_t i = 0; i < b->n; ++i) {
+        const Chan *c = b->chans[i];
+        if (!c->pending) {
+            shared = shared || c->path == CHANBANK_PATH_FFT;
+            td += c->cost;
+            continue;
+        }
+        any = true;
+        td += c->td_cost;
+        mixed += c->fft_cost < c->td_cost ? c->fft_cost : c->td_cost;
+    }
+    if (!any)
+        return;
+    const bool fft = shared || mixed < td;
+    for (size_t i = 0; i < b->n; ++i) {
+        Chan *c = b->chans[i];
+        if (c->pending)
+            _use(b, c, fft && c->fft_cost < c->td_cost ? CHANBANK_PATH_FFT : CHANBANK_PATH_TIME);
+    }
+}
+
+// The first samples fix every pending channel's path; what it no longer needs goes.
+void _settle(chanbank *b)
+{
+    for (size_t i = 0; i < b->n; ++i) {
+        Chan *c = b->chans[i];
+        if (!c->pending)
+            continue;
+        c->pending = false;
+        RateConverter_destroy(c->alt);
+        c->alt = nullptr;
+        if (c->path == CHANBANK_PATH_TIME) {
+            std::free(c->h);
+            std::free(c->buf);
+            std::free(c->work);
+            c->h = c->buf = c->work = nullptr;
+        }
+    }
+}
+
 bool _args_ok(const chanbank *b, size_t n_in, const void *in, cf32_t *const *outs,
               const size_t *caps, const size_t *counts)
 {
@@ -456,76 +532,55 @@ int chanbank_add(chanbank_t *b, double carrier, double rate, double atten_db, in
     c->carrier = carrier;
     c->rate = rate;
     c->atten = atten_db;
-    RateConverter *td_rc = nullptr;
-    if (path != CHANBANK_PATH_FFT) {
+    const bool want_td = path != CHANBANK_PATH_FFT;
+    const bool want_fft = path != CHANBANK_PATH_TIME && fft_ok;
+    RateConverter *td_rc = nullptr, *fft_rc = nullptr;
+    bool new_plan = false;
+    int lb = 0;
+    bool ok = true;
+    if (want_td) {
         td_rc = RateConverter_create_designed(rate_s, atten_db);
-        if (!td_rc || RateConverter_reserve(td_rc, kChunk + 1) != 0) {
-            RateConverter_destroy(td_rc);
-            _chan_free(c);
-            return -1;
-        }
+        ok = td_rc && RateConverter_reserve(td_rc, kChunk + 1) == 0;
+        if (td_rc)
+            c->td_cost = _td_cost(b, td_rc);
     }
-    RateConverter *fft_rc = nullptr;
-    double fft_cost = 0.0;
-    if (path != CHANBANK_PATH_TIME && fft_ok) {
+    if (ok && want_fft) {
         fft_rc = RateConverter_create_designed(rate_s * static_cast<double>(v), atten_db);
-        if (!fft_rc || RateConverter_reserve(fft_rc, kD / v) != 0) {
-            RateConverter_destroy(fft_rc);
-            RateConverter_destroy(td_rc);
-            _chan_free(c);
-            return -1;
-        }
-        fft_cost = _fft_chan_cost(b, v, kL / v, RateConverter_get_cost(fft_rc));
-    }
-    bool use_fft = path == CHANBANK_PATH_FFT;
-    if (path == CHANBANK_PATH_AUTO && fft_rc) {
-        const double td = _td_cost(b, td_rc);
-        if (b->n_fft) {
-            use_fft = fft_cost < td;
-        } else {
-            // Ski rental: rent the time domain until it has cost the shared FFT.
-            double sum = td;
-            for (size_t i = 0; i < b->n; ++i)
-                sum += b->chans[i]->cost;
-            use_fft = sum >= _shared_fft_cost(b) + fft_cost && fft_cost < td;
-        }
-    }
-    if (use_fft) {
-        RateConverter_destroy(td_rc);
-        c->rc = fft_rc;
-        c->path = CHANBANK_PATH_FFT;
+        ok = fft_rc && RateConverter_reserve(fft_rc, kD / v) == 0;
         c->v = v;
         c->b = kL / v;
         c->taps = taps;
-        c->cost = fft_cost;
-        int lb = 0;
         while ((size_t(1) << lb) < c->b)
             ++lb;
-        bool ok = b->small[lb].n != 0 || fft_plan_init(&b->small[lb], c->b) == 0;
+        // A plan made here goes again if the add fails: the bank stays as it was.
+        new_plan = b->small[lb].n == 0;
+        ok = ok && (!new_plan || fft_plan_init(&b->small[lb], c->b) == 0);
         c->h = ok ? static_cast<cf32_t *>(std::malloc(c->b * sizeof(cf32_t))) : nullptr;
         c->buf = c->h ? static_cast<cf32_t *>(std::malloc(c->b * sizeof(cf32_t))) : nullptr;
         c->work = c->buf ? static_cast<cf32_t *>(std::malloc(c->b * sizeof(cf32_t))) : nullptr;
-        c->nco = c->work ? nco_create(0.0) : nullptr;
-        if (!c->nco || _fft_filter(c, rate_s) != 0) {
-            _chan_free(c);
-            return -1;
-        }
-        _fft_tune(b, c);
-    } else {
-        RateConverter_destroy(fft_rc);
-        c->rc = td_rc;
-        c->path = CHANBANK_PATH_TIME;
-        c->cost = _td_cost(b, td_rc);
-        c->nco = nco_create(b->complex_input ? -carrier : -(2.0 * carrier + 0.5));
-        if (!c->nco) {
-            _chan_free(c);
-            return -1;
-        }
+        ok = c->work && _fft_filter(c, rate_s) == 0;
+        if (fft_rc)
+            c->fft_cost = _fft_chan_cost(b, v, c->b, RateConverter_get_cost(fft_rc));
     }
+    c->nco = ok ? nco_create(0.0) : nullptr;
+    if (!c->nco) {
+        if (new_plan && b->small[lb].n)
+            fft_plan_free(&b->small[lb]);
+        RateConverter_destroy(td_rc);
+        RateConverter_destroy(fft_rc);
+        _chan_free(c);
+        return -1;
+    }
+    c->pending = want_td && want_fft;
+    c->path = want_fft ? CHANBANK_PATH_FFT : CHANBANK_PATH_TIME;
+    c->rc = want_fft ? fft_rc : td_rc;
+    c->alt = want_fft ? td_rc : nullptr;
     c->id = b->next_id++;
     b->chans[b->n++] = c;
     if (c->path == CHANBANK_PATH_FFT)
         ++b->n_fft;
+    _use(b, c, c->path);
+    _decide(b);
     return c->id;
 }
 
@@ -542,6 +597,7 @@ int chanbank_remove(chanbank_t *b, int id)
     if (c->path == CHANBANK_PATH_FFT)
         --b->n_fft;
     _chan_free(c);
+    _decide(b);
     return 0;
 }
 
@@ -551,10 +607,7 @@ int chanbank_retune(chanbank_t *b, int id, double carrier)
     if (!c || !_carrier_ok(b, carrier))
         return -1;
     c->carrier = carrier;
-    if (c->path == CHANBANK_PATH_FFT)
-        _fft_tune(b, c);
-    else
-        nco_set_norm_freq(c->nco, b->complex_input ? -carrier : -(2.0 * carrier + 0.5));
+    _use(b, c, c->path);
     return 0;
 }
 
@@ -631,6 +684,8 @@ int chanbank_execute(chanbank_t *b, const float *in, size_t n_in, cf32_t *const 
 {
     if (!b || b->complex_input || !_args_ok(b, n_in, in, outs, caps, counts))
         return -1;
+    if (n_in)
+        _settle(b);
     for (size_t i = 0; i < b->n; ++i)
         counts[i] = 0;
     size_t pos = 0;
@@ -650,6 +705,8 @@ int chanbank_execute_complex(chanbank_t *b, const cf32_t *in, size_t n_in, cf32_
 {
     if (!b || !b->complex_input || !_args_ok(b, n_in, in, outs, caps, counts))
         return -1;
+    if (n_in)
+        _settle(b);
     for (size_t i = 0; i < b->n; ++i)
         counts[i] = 0;
     size_t pos = 0;

@@ -36,9 +36,13 @@ DDC_EXTERN_C_BEGIN
 
 typedef struct chanbank chanbank_t;
 
-/* Paths of a channel. AUTO takes fast convolution once it pays: when the bank
-   already runs it, or when the time-domain channels' cost would reach the
-   shared FFT's (each channel keeps the path it was given). */
+/* Paths of a channel. AUTO takes the path that makes the whole set cheapest
+   by the costs below: each channel its cheaper one once the bank runs the
+   shared FFT, otherwise the time domain until the time-domain channels would
+   cost more than the FFT with its channels. An AUTO channel's path is fixed by
+   the first call that processes samples; until then later adds and removes
+   may still move it (no output changes: none has reached it), so a set added
+   at once is decided as a whole. */
 enum { CHANBANK_PATH_AUTO = 0, CHANBANK_PATH_TIME = 1, CHANBANK_PATH_FFT = 2 };
 
 /* New empty bank. atten_db in [40, 120] is the strictest attenuation its

@@ -10,6 +10,7 @@ import ctypes
 import numpy as np
 import pytest
 
+from alloc_faults import run_scenario
 from native import lib, ptr
 from test_designed import Converter, db, out_freq, pass_band, sfdr, tones, window, worst_alias
 
@@ -210,6 +211,42 @@ def test_add_remove_retune_leave_the_others_alone(real):
     assert got2[:first].tobytes() == ref[ids[2]][:first].tobytes()
 
 
+def test_auto_decides_a_set_added_at_once_as_a_whole():
+    rate = 32e3 / 20e6
+    carriers = np.linspace(0.02, 0.48, 16)
+    bank = Bank(True, 80.0, rate)
+    first = bank.add(carriers[0], rate)
+    assert bank.path(first) == TIME  # alone, the shared FFT does not pay
+    ids = [first] + [bank.add(c, rate) for c in carriers[1:]]
+    assert [bank.path(i) for i in ids] == [FFT] * 16  # moved: no sample had reached it
+    x = signal(True, 150000, 4)
+    got = bank.run(x)
+    forced = Bank(True, 80.0, rate)
+    fids = [forced.add(c, rate, path=FFT) for c in carriers]
+    ref = forced.run(x)
+    assert all(got[i].tobytes() == ref[f].tobytes() for i, f in zip(ids, fids))
+    # once run, paths stay: removing all but one keeps it on the FFT path
+    for i in ids[1:]:
+        assert lib.chanbank_remove(bank.p, i) == 0
+    assert bank.path(first) == FFT
+
+
+@pytest.mark.parametrize("real", [True, False])
+def test_auto_after_samples_keeps_the_time_domain_until_it_pays(real):
+    rate = 0.0016 if real else 0.0032
+    bank = Bank(real, 80.0, rate)
+    lo = 0.02 if real else -0.45
+    ids = [bank.add(lo, rate)]
+    bank.run(signal(real, 1000, 1))
+    for k in range(1, 16):
+        ids.append(bank.add(lo + 0.028 * k, rate))
+        bank.run(signal(real, 1000, k))
+    paths = [bank.path(i) for i in ids]
+    n_time = paths.count(TIME)
+    # the first few rent the time domain; once they cost the FFT, the rest buy it
+    assert 1 <= n_time < 8 and paths == [TIME] * n_time + [FFT] * (16 - n_time)
+
+
 @pytest.fixture(params=[0, 1, 2], ids=["scalar", "avx2", "avx512"])
 def variant(request):
     before = lib.ddc_simd_level()
@@ -227,6 +264,13 @@ def test_every_variant_gives_the_scalar_bytes(variant):
     ref = _random_bank(True, np.random.default_rng(11), 5).run(x)
     lib.ddc_simd_force(variant)
     assert all(got[c].tobytes() == ref[c].tobytes() for c in ref)
+
+
+@pytest.mark.parametrize("scenario", ["chanbank_create", "chanbank_add", "chanbank_execute"])
+def test_allocation_failures(scenario):
+    """create and add unwind at every allocation point (a failed add keeps no
+    block and the other channels' bytes); processing allocates nothing."""
+    assert run_scenario(scenario) > 0
 
 
 def test_bad_arguments_are_refused():

@@ -75,7 +75,7 @@ class ChannelBank:
     >>> t = np.arange(200_000)
     >>> x = (np.cos(2 * np.pi * 0.1 * t) + np.cos(2 * np.pi * 0.3 * t)).astype(np.float32)
     >>> with ChannelBank(atten_db=80) as bank:
-    ...     a = bank.add(0.1, 0.01)
+    ...     a = bank.add(0.1, 0.01, path="time")
     ...     b = bank.add(0.3, 0.01, path="fft")
     ...     out = bank.process(x)
     >>> sorted(out), len(out[a]) > 1500, len(out[b]) > 1000
@@ -140,8 +140,10 @@ class ChannelBank:
             Stop-band attenuation, in [40, the bank's atten_db].
         path : {"auto", "time", "fft"}
             "time": the designed DDCR (DDC) chain behind the shared stage;
-            "fft": the fast-convolution front end; "auto" (default) takes
-            the FFT once it pays for the bank.
+            "fft": the fast-convolution front end; "auto" (default) the
+            path that makes the whole set cheapest. An "auto" channel's
+            path is fixed by the first `process`; until then later adds may
+            still move it, so channels added together are decided together.
 
         Raises
         ------
