@@ -215,6 +215,17 @@ lib = _Lib(_library_path())
 
 # --- NumPy-friendly helpers -------------------------------------------------
 
+# Under the sanitizer build (tests/sanitize/run.sh) the spectral sweeps run on
+# every n-th case: their figures do not change with instrumentation, and the
+# memory checks need the code paths, not every rate.
+SANITIZED = os.environ.get("DDC_SANITIZED") == "1"
+
+
+def thin(cases, step=3):
+    cases = list(cases)
+    return cases[::step] if SANITIZED else cases
+
+
 def ptr(a):
     """Address of a NumPy array's first element (None for None)."""
     if a is None:
