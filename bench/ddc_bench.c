@@ -5,7 +5,9 @@
  * One case per process (bench/run.py starts each one pinned to a core):
  *   ddc_bench info
  *   ddc_bench ddcr RATE | ddc RATE | lo | hbr2c | hb | cic R | fir TAPS | resamp RATE
+ *   ddc_bench presamp RATE[,ATTEN]     (designed resampler, 80 dB unless given)
  *   ddc_bench create RATE
+ *   ddc_bench presamp_create RATE[,ATTEN]
  * followed by [--samples N] [--block N] [--passes N] [--simd LEVEL] [--atten DB].
  * --atten DB runs ddcr, ddc and create on a designed plan (one that meets that
  * stop-band attenuation) instead of the exact one.
@@ -33,6 +35,7 @@
 #include "stages/hbdecim.h"
 #include "stages/hbdecim_r2c.h"
 #include "stages/lo.h"
+#include "stages/presamp.h"
 #include "stages/resamp.h"
 #include "stages/simd.h"
 
@@ -60,6 +63,12 @@
 #pragma weak resamp_create
 #pragma weak resamp_execute
 #pragma weak resamp_destroy
+#pragma weak presamp_create
+#pragma weak presamp_execute
+#pragma weak presamp_destroy
+#pragma weak presamp_capacity
+#pragma weak presamp_get_num_phases
+#pragma weak presamp_get_num_taps
 #pragma weak RateConverter_create
 #pragma weak RateConverter_destroy
 #pragma weak RateConverter_get_num_stages
@@ -74,6 +83,9 @@ extern ddcr_state_t *ddcr_create_designed(double norm_freq, double rate, double 
     __attribute__((weak));
 extern size_t ddcr_capacity(const ddcr_state_t *s, size_t n_in) __attribute__((weak));
 extern double ddcr_get_cost(const ddcr_state_t *s) __attribute__((weak));
+extern int ddcr_get_num_stages(const ddcr_state_t *s) __attribute__((weak));
+extern int ddcr_stage_label(const ddcr_state_t *s, int index, char *buf, size_t size)
+    __attribute__((weak));
 extern ddc_state_t *ddc_create_designed(double norm_freq, double rate, double atten_db)
     __attribute__((weak));
 
@@ -120,7 +132,7 @@ static int apply_simd(const bench_opts_t *o, int *forced_ok)
 }
 
 /* One timed run: the kind of handle decides the call, so each case below only sets it up. */
-typedef enum { K_DDCR, K_DDC, K_LO, K_HBR2C, K_HB, K_CIC, K_FIR, K_RESAMP } kind_t;
+typedef enum { K_DDCR, K_DDC, K_LO, K_HBR2C, K_HB, K_CIC, K_FIR, K_RESAMP, K_PRESAMP } kind_t;
 
 typedef struct run {
     kind_t kind;
@@ -144,6 +156,7 @@ static size_t run_block(run_t *r, size_t off, size_t n)
     case K_CIC: return cic_execute((cic_state_t *)r->h, r->xc + off, n, r->out, r->cap);
     case K_FIR: return fir_execute((fir_state_t *)r->h, r->xc + off, n, r->out);
     case K_RESAMP: return resamp_execute((resamp_state_t *)r->h, r->xc + off, n, r->out, r->cap);
+    case K_PRESAMP: return presamp_execute((presamp_state_t *)r->h, r->xc + off, n, r->out, r->cap);
     }
     return 0;
 }
@@ -200,6 +213,21 @@ static void print_plan(double rate)
     }
     printf("\"");
     RateConverter_destroy(rc);
+}
+
+/* The whole chain of a designed DDCR, when the library labels it. */
+static void print_ddcr_plan(const ddcr_state_t *h)
+{
+    if (!ddcr_get_num_stages || !ddcr_stage_label)
+        return;
+    printf(", \"plan\": \"");
+    int n = ddcr_get_num_stages(h);
+    for (int i = 0; i < n; i++) {
+        char label[64];
+        if (ddcr_stage_label(h, i, label, sizeof label))
+            printf("%s%s", i ? " + " : "", label);
+    }
+    printf("\"");
 }
 
 static size_t heap_in_use(void)
@@ -296,6 +324,46 @@ static int case_create(double rate, const bench_opts_t *o)
     return 0;
 }
 
+/* "RATE" or "RATE,ATTEN" (80 dB by default). */
+static double presamp_atten(const char *arg)
+{
+    const char *comma = strchr(arg, ',');
+    return comma ? strtod(comma + 1, NULL) : 80.0;
+}
+
+/* Designed resampler: creation time the first time in the process (the
+   design) and the median of later ones (from the process's table cache). */
+static int case_presamp_create(double rate, double atten, const bench_opts_t *o)
+{
+    NEED(presamp_create);
+    NEED(presamp_destroy);
+    NEED(presamp_get_num_phases);
+    NEED(presamp_get_num_taps);
+    double t0 = now_s(), c0 = cpu_s();
+    presamp_state_t *first = presamp_create(rate, atten);
+    double first_us = (now_s() - t0) * 1e6, first_cpu_us = (cpu_s() - c0) * 1e6;
+    if (!first)
+        FAIL("presamp_create returned null");
+    int later = o->passes < 20 ? 20 : o->passes;
+    double *dt = (double *)malloc((size_t)later * sizeof *dt);
+    if (!dt)
+        FAIL("out of memory");
+    for (int i = 0; i < later; i++) {
+        t0 = now_s();
+        presamp_state_t *h = presamp_create(rate, atten);
+        dt[i] = (now_s() - t0) * 1e6;
+        presamp_destroy(h);
+    }
+    printf("{\"impl\": \"ours-c\", \"kind\": \"presamp_create\", \"rate\": %.17g, \"atten_db\": %g, "
+           "\"phases\": %zu, \"taps\": %zu, \"first_us\": %.3f, \"first_cpu_us\": %.3f, "
+           "\"later_us_median\": %.3f, \"later_count\": %d}\n",
+           rate, atten, presamp_get_num_phases(first), presamp_get_num_taps(first), first_us,
+           first_cpu_us, median(dt, later), later);
+    presamp_destroy(first);
+    free(dt);
+    return 0;
+}
+
 static int case_info(void)
 {
     printf("{\"impl\": \"ours-c\", \"kind\": \"info\", \"simd_supported\": %d, \"simd_level\": %d, "
@@ -313,7 +381,8 @@ int main(int argc, char **argv)
 {
     if (argc < 2) {
         fprintf(stderr, "usage: %s info | ddcr RATE | ddc RATE | lo | hbr2c | hb | cic R | fir TAPS | "
-                        "resamp RATE | create RATE  [--samples N] [--block N] [--passes N] [--simd L]\n",
+                        "resamp RATE | presamp RATE[,ATTEN] | create RATE | presamp_create RATE[,ATTEN]  "
+                        "[--samples N] [--block N] [--passes N] [--simd L]\n",
                 argv[0]);
         return 2;
     }
@@ -333,6 +402,8 @@ int main(int argc, char **argv)
         FAIL("requested kernel level not available on this CPU");
     if (!strcmp(what, "create"))
         return case_create(arg, &o);
+    if (!strcmp(what, "presamp_create"))
+        return case_presamp_create(arg, presamp_atten(argv[2]), &o);
 
     run_t r;
     memset(&r, 0, sizeof r);
@@ -399,6 +470,12 @@ int main(int argc, char **argv)
         r.h = resamp_create(rate);
         if (rate > 1)
             cap = (size_t)(rate * (double)o.block) + 64;
+    } else if (!strcmp(what, "presamp")) {
+        NEED(presamp_create); NEED(presamp_execute); NEED(presamp_destroy); NEED(presamp_capacity);
+        r.kind = K_PRESAMP, rate = arg;
+        r.h = presamp_create(rate, presamp_atten(argv[2]));
+        if (r.h)
+            cap = presamp_capacity((presamp_state_t *)r.h, o.block) + 1;
     } else {
         fprintf(stderr, "unknown case %s\n", what);
         return 2;
@@ -425,9 +502,11 @@ int main(int argc, char **argv)
         printf(", \"dc_purity\": %.6f", dc_purity((const float *)r.out, r.produced));
     if (r.kind == K_DDCR && ddcr_get_cost)
         printf(", \"cost_macs_per_input\": %.6g", ddcr_get_cost((const ddcr_state_t *)r.h));
-    if (!isnan(o.atten))
+    if (!isnan(o.atten)) {
         printf(", \"atten_db\": %g, \"out_capacity\": %zu", o.atten, cap);
-    else if (r.kind == K_DDCR)
+        if (r.kind == K_DDCR)
+            print_ddcr_plan((const ddcr_state_t *)r.h);
+    } else if (r.kind == K_DDCR)
         print_plan(2.0 * rate); /* the DDCR's converter runs after its 2:1 stage */
     else if (r.kind == K_DDC)
         print_plan(rate);
@@ -442,6 +521,7 @@ int main(int argc, char **argv)
     case K_CIC: cic_destroy((cic_state_t *)r.h); break;
     case K_FIR: fir_destroy((fir_state_t *)r.h); break;
     case K_RESAMP: resamp_destroy((resamp_state_t *)r.h); break;
+    case K_PRESAMP: presamp_destroy((presamp_state_t *)r.h); break;
     }
     free(in);
     free(r.out);

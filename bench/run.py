@@ -41,6 +41,9 @@ STAGES = [  # (label, ddc_bench arguments, what the MS/s count)
     ("FIR 63 real taps", ["fir", "63"], "complex samples"),
     ("resampler decimating 0.6", ["resamp", "0.6"], "complex input samples"),
     ("resampler interpolating 1.5", ["resamp", "1.5"], "complex input samples"),
+    ("designed resampler 0.35, 80 dB", ["presamp", "0.35"], "complex input samples"),
+    ("designed resampler 0.59, 80 dB", ["presamp", "0.59"], "complex input samples"),
+    ("designed resampler 1.5, 80 dB", ["presamp", "1.5"], "complex input samples"),
 ]
 THREAD_RATE = "1/10"
 LEVELS = {"scalar": 0, "avx2": 1, "avx512": 2}
@@ -351,9 +354,11 @@ def report(res):
     cost_cols = ([("exact", lambda r: r["c"])] if m.get("designed_cost") else []) + \
         ([(f"{db} dB", lambda r, k=str(db): r["designed"].get(k)) for db in DESIGNED_DB]
          if m.get("designed_cost") else [])
+    plans = m.get("designed") and any(r["designed"].get("80", {}).get("plan") for r in res["ddcr"])
     w("| rate | " + "".join(f"ours {h} | " for h, _ in cost_cols)
-      + "".join(f"GNU Radio {db} dB | " for db in GR_DB) + f"GNU Radio chain at {GR_DB[-1]} dB |")
-    w("|---|" + "---|" * (len(cost_cols) + len(GR_DB) + 1))
+      + "".join(f"GNU Radio {db} dB | " for db in GR_DB) + ("our plan at 80 dB | " if plans else "")
+      + f"GNU Radio chain at {GR_DB[-1]} dB |")
+    w("|---|" + "---|" * (len(cost_cols) + len(GR_DB) + 1 + bool(plans)))
     for row in res["ddcr"]:
         def cost(rec):
             return fmt(rec.get("cost_macs_per_input")) if rec and "error" not in rec else "–"
@@ -361,8 +366,9 @@ def report(res):
         grs = [(row.get("gnuradio") or {}).get(str(db)) for db in GR_DB]
         gcost = [fmt(g["filters"]["macs_per_input"]) if g and "filters" in g else "–" for g in grs]
         chain = grs[-1]["design"] if grs and grs[-1] and "design" in grs[-1] else "–"
+        ours = (row["designed"].get("80") or {}).get("plan", "–")
         w(f"| {row['label']} | " + "".join(f"{cost(f(row))} | " for _, f in cost_cols)
-          + "".join(f"{x} | " for x in gcost) + f"{chain} |")
+          + "".join(f"{x} | " for x in gcost) + (f"{ours} | " if plans else "") + f"{chain} |")
     w("")
     w("## DDCR creation and memory")
     w("")

@@ -8,6 +8,7 @@
  * is not consumed at all.
  */
 #include "ddc.h"
+#include "ddc_internal.h"
 
 #include "../rate/rate_converter.h"
 #include "../rate/rate_converter_internal.h"
@@ -47,24 +48,38 @@ ddc_state_t *ddc_create(double norm_freq, double rate)
     return s;
 }
 
-size_t ddc_execute(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap)
+int ddc_execute_checked(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap,
+                        size_t *n_out)
 {
+    if (n_out)
+        *n_out = 0;
     if (n_in == 0)
         return 0;
     if (s->mix_cap < n_in) {
         if (n_in > SIZE_MAX / sizeof(cf32_t))
-            return 0;
+            return -1;
         auto *m = static_cast<cf32_t *>(std::malloc(n_in * sizeof(cf32_t)));
         if (!m)
-            return 0; // the old block stays; nothing consumed
+            return -1; // the old block stays; nothing consumed
         std::free(s->mix);
         s->mix = m;
         s->mix_cap = n_in;
     }
     if (RateConverter_reserve(s->rc, n_in) != 0)
-        return 0;
+        return -1;
     lo_mix(s->lo, in, n_in, s->mix);
-    return RateConverter_execute(s->rc, s->mix, n_in, out, cap);
+    const size_t count = RateConverter_execute(s->rc, s->mix, n_in, out, cap);
+    if (n_out)
+        *n_out = count;
+    return 0;
+}
+
+size_t ddc_execute(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap)
+{
+    size_t count = 0;
+    if (ddc_execute_checked(s, in, n_in, out, cap, &count) != 0)
+        return 0;
+    return count;
 }
 
 size_t ddc_execute_capacity(const ddc_state_t *s, size_t n_in)

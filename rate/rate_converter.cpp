@@ -11,9 +11,15 @@
  * (4096) and a resampler for the rest; ratios of 2^-32 and below, and
  * of 2^32 and above, are refused.
  *
+ * Each stage kind is one stage_ops_t table (build, execute, bound, reserve,
+ * reset, destroy, label); the converter only walks its array of stages.
+ *
  * Execution alternates between two scratch buffers that grow to the longest
  * block and never shrink; the last stage writes straight into the caller's
- * buffer, and only the last stage is held to the caller's capacity.
+ * buffer, and only the last stage is held to the caller's capacity. Before the
+ * first stage runs, the scratch buffers and every stage's own memory are made
+ * ready for the block (stage i for the bound of the stages before it), so a
+ * block that cannot get its memory is not consumed at all.
  */
 #include "rate_converter.h"
 #include "rate_converter_internal.h"
@@ -22,6 +28,7 @@
 #include "../stages/cic.h"
 #include "../stages/cic_kernel.h"
 #include "../stages/fir.h"
+#include "../stages/fir_internal.h"
 #include "../stages/hbdecim.h"
 #include "../stages/resamp.h"
 
@@ -32,7 +39,7 @@
 
 namespace {
 
-constexpr int kMaxStages = 3;                       // room in the stage arrays
+constexpr int kMaxStages = 40;                      // room in the stage array
 constexpr double kInvLn2 = 1.4426950408889634;      // the double nearest 1/ln 2
 constexpr uint32_t kCicMaxRatio = 4096;             // largest CIC decimation
 constexpr int kCompTaps = 7;                        // compensation FIR length
@@ -46,40 +53,259 @@ const float _HB_FIR[18] = {
     0.0104431789f,  -0.00467577344f, 0.00157905323f,
 };
 
-// One planned stage, handed to _build_stages.
-struct stage_spec_t {
-    int32_t type;       // stage type code
-    uint32_t ratio;     // CIC ratio (type 1); up to 2^31, so past the CIC limit stays representable
-    double rate;        // resampler ratio (type 2)
-    int32_t compensate; // compensation flag (type 1)
+struct stage_spec_t;
+
+// What the converter does with a stage of one kind; one constant instance per
+// kind, so a new kind is its functions plus one table. Every entry is set.
+struct stage_ops_t {
+    int32_t type; // STAGE_* code
+    // A new stage for the planned spec, or null (nothing left allocated).
+    void *(*build)(const stage_spec_t *sp);
+    // Up to cap outputs from n inputs; inputs past a full output are dropped.
+    size_t (*execute)(void *st, const cf32_t *in, size_t n, cf32_t *out, size_t cap);
+    // Outputs that always suffice for n inputs, whatever the state; saturating
+    // and never smaller for a larger n (reserve relies on that).
+    size_t (*bound)(const void *st, size_t n);
+    // Makes the stage's own memory ready for a block of n inputs, so execute
+    // allocates nothing; 0, or -1 with the stage as it was.
+    int (*reserve)(void *st, size_t n);
+    void (*reset)(void *st);
+    void (*destroy)(void *st);
+    void (*label)(const void *st, char *buf, size_t size);
 };
 
-} // namespace
+// One planned stage, handed to _build_stages.
+struct stage_spec_t {
+    const stage_ops_t *ops; // the kind
+    uint32_t ratio;     // CIC ratio; up to 2^31, so past the CIC limit stays representable
+    double rate;        // resampler ratio
+    int32_t compensate; // CIC compensation flag
+};
 
-// A CIC stage: the decimator and its optional compensation filter.
-typedef struct cic_stage {
+// A built stage: its kind and its owned handle.
+struct stage_t {
+    const stage_ops_t *ops;
+    void *h;
+};
+
+// For kinds that keep no memory that grows with the block.
+int _reserve_none(void *, size_t)
+{
+    return 0;
+}
+
+// --- half-band 2:1 decimator ---------------------------------------------------
+void *_hb_build(const stage_spec_t *)
+{
+    return hbdecim_create(19, _HB_FIR);
+}
+
+size_t _hb_execute(void *st, const cf32_t *in, size_t n, cf32_t *out, size_t cap)
+{
+    return hbdecim_execute(static_cast<hbdecim_state_t *>(st), in, n, out, cap);
+}
+
+size_t _hb_bound(const void *, size_t n)
+{
+    return n / 2 + (n & 1); // floor((n + 1) / 2) without overflow
+}
+
+void _hb_reset(void *st)
+{
+    hbdecim_reset(static_cast<hbdecim_state_t *>(st));
+}
+
+void _hb_destroy(void *st)
+{
+    hbdecim_destroy(static_cast<hbdecim_state_t *>(st));
+}
+
+void _hb_label(const void *, char *buf, size_t size)
+{
+    std::snprintf(buf, size, "HalfbandDecimator");
+}
+
+const stage_ops_t kHalfbandOps = {STAGE_HALFBAND, _hb_build,   _hb_execute, _hb_bound,
+                                  _reserve_none,  _hb_reset,   _hb_destroy, _hb_label};
+
+// --- CIC decimator with optional compensation FIR ------------------------------
+struct cic_stage_t {
     cic_state_t *cic;   // the CIC decimator
     fir_state_t *fir;   // compensation FIR, null without compensation
     int32_t ratio;      // CIC ratio R
     int32_t compensate; // flag at build time; decides the label
-} cic_stage_t;
+};
+
+void _cic_destroy(void *stage)
+{
+    auto *st = static_cast<cic_stage_t *>(stage);
+    cic_destroy(st->cic);
+    if (st->fir)
+        fir_destroy(st->fir);
+    std::free(st);
+}
+
+void *_cic_build(const stage_spec_t *sp)
+{
+    auto *st = static_cast<cic_stage_t *>(std::calloc(1, sizeof(cic_stage_t)));
+    if (!st)
+        return nullptr;
+    st->ratio = static_cast<int32_t>(sp->ratio);
+    st->compensate = sp->compensate;
+    st->cic = cic_create(sp->ratio);
+    if (!st->cic) {
+        std::free(st);
+        return nullptr;
+    }
+    if (sp->compensate) {
+        double taps[kCompTaps];
+        ciccompmf(taps, 4, sp->ratio, kCompTaps);
+        float taps_f[kCompTaps];
+        for (int k = 0; k < kCompTaps; ++k)
+            taps_f[k] = static_cast<float>(taps[k]);
+        st->fir = fir_create_real(taps_f, kCompTaps);
+        if (!st->fir) {
+            _cic_destroy(st);
+            return nullptr;
+        }
+    }
+    return st;
+}
+
+size_t _cic_execute(void *stage, const cf32_t *in, size_t n, cf32_t *out, size_t cap)
+{
+    auto *st = static_cast<cic_stage_t *>(stage);
+    // The kernel takes no capacity. When the block's outputs fit (always for
+    // an intermediate stage) it runs as is; otherwise (only a last stage sees
+    // a short capacity) the CIC stops after output number cap and the inputs
+    // after that are dropped, as the other stages drop theirs.
+    const size_t R = static_cast<size_t>(st->ratio);
+    const size_t due = n / R + (n % R + cic_get_counter(st->cic)) / R;
+    const size_t m = due <= cap ? cic_decimate(st->cic, in, n, out)
+                                : cic_execute(st->cic, in, n, out, cap);
+    if (st->fir)
+        return fir_execute(st->fir, out, m, out); // reserved: cannot fail here
+    return m;
+}
+
+size_t _cic_bound(const void *stage, size_t n)
+{
+    const size_t R = static_cast<size_t>(static_cast<const cic_stage_t *>(stage)->ratio);
+    return n / R + (n % R != 0 ? 1 : 0); // floor((n + R - 1) / R)
+}
+
+// The FIR filters what the CIC made, at most the CIC's bound.
+int _cic_reserve(void *stage, size_t n)
+{
+    auto *st = static_cast<cic_stage_t *>(stage);
+    return st->fir ? fir_reserve(st->fir, _cic_bound(st, n)) : 0;
+}
+
+void _cic_reset(void *stage)
+{
+    auto *st = static_cast<cic_stage_t *>(stage);
+    cic_reset(st->cic);
+    if (st->fir)
+        fir_reset(st->fir);
+}
+
+void _cic_label(const void *stage, char *buf, size_t size)
+{
+    auto *st = static_cast<const cic_stage_t *>(stage);
+    std::snprintf(buf, size, st->compensate ? "CIC(%d)+FIR" : "CIC(%d)", st->ratio);
+}
+
+const stage_ops_t kCicOps = {STAGE_CIC,    _cic_build, _cic_execute, _cic_bound,
+                             _cic_reserve, _cic_reset, _cic_destroy, _cic_label};
+
+// --- polyphase resampler --------------------------------------------------------
+void *_rs_build(const stage_spec_t *sp)
+{
+    return resamp_create(sp->rate);
+}
+
+size_t _rs_execute(void *st, const cf32_t *in, size_t n, cf32_t *out, size_t cap)
+{
+    return resamp_execute(static_cast<resamp_state_t *>(st), in, n, out, cap);
+}
+
+// Room that always suffices for a decimating resampler fed n inputs: what
+// its first n - 1 inputs can make with the phase just below a period boundary,
+// plus one, floor(((n-1)*s + 2^32 - 1) / 2^32) + 1. That is at least the exact
+// worst case floor((n*s + 2^32 - 1) / 2^32), and never exceeds n.
+size_t _decim_bound(size_t n, uint32_t s)
+{
+    if (n == 0)
+        return 0;
+    const uint64_t k = static_cast<uint64_t>(n) - 1;
+    const uint64_t hi = k >> 32;
+    const uint64_t lo = k & 0xFFFFFFFFu;
+    return static_cast<size_t>(hi * s + ((lo * s + (kPhaseOne - 1)) >> 32) + 1);
+}
+
+// ceil(n * 2^32 / s): outputs of an interpolating resampler starting at phase 0
+// until it has taken n inputs (it ends right after the last one, so no room
+// beyond them is needed); saturates at SIZE_MAX.
+size_t _interp_bound(size_t n, uint32_t s)
+{
+    if (n == 0)
+        return 0;
+    if (s == 0)
+        return SIZE_MAX; // no input is ever taken
+    const uint64_t q = static_cast<uint64_t>(n) / s;
+    const uint64_t r = static_cast<uint64_t>(n) % s; // < 2^32, so r << 32 fits
+    const uint64_t tail = ((r << 32) + (s - 1)) / s;
+    if (q > ((UINT64_MAX - tail) >> 32) || (q << 32) + tail > SIZE_MAX)
+        return SIZE_MAX;
+    return static_cast<size_t>((q << 32) + tail);
+}
+
+size_t _rs_bound(const void *st, size_t n)
+{
+    auto *r = static_cast<const resamp_state_t *>(st);
+    if (resamp_get_rate(r) == 1.0)
+        return n;
+    if (resamp_get_interpolating(r))
+        return _interp_bound(n, resamp_get_phase_step(r));
+    return _decim_bound(n, resamp_get_phase_step(r));
+}
+
+void _rs_reset(void *st)
+{
+    resamp_reset(static_cast<resamp_state_t *>(st));
+}
+
+void _rs_destroy(void *st)
+{
+    resamp_destroy(static_cast<resamp_state_t *>(st));
+}
+
+void _rs_label(const void *st, char *buf, size_t size)
+{
+    std::snprintf(buf, size, "Resampler(%g)", resamp_get_rate(static_cast<const resamp_state_t *>(st)));
+}
+
+const stage_ops_t kResamplerOps = {STAGE_RESAMPLER, _rs_build, _rs_execute, _rs_bound,
+                                   _reserve_none,   _rs_reset, _rs_destroy, _rs_label};
+
+} // namespace
 
 struct RateConverter {
     double rate;                // requested fs_out / fs_in, as last passed in
     int32_t compensate;         // nonzero: every CIC stage gets a compensation FIR
-    int32_t num_stages;         // 0 (after a failed rebuild) to 3; a plan has 1 or 2
-    int32_t stage_type[kMaxStages]; // type code per stage, processing order
-    void *stage[kMaxStages];    // owned stage handles, processing order
+    int32_t num_stages;         // 0 (after a failed rebuild) to kMaxStages; a plan has 1 or 2
+    stage_t stage[kMaxStages];  // owned stages, processing order
     cf32_t *scratch_a;          // ping-pong buffer, even stages write here
     cf32_t *scratch_b;          // ping-pong buffer, odd stages write here
     size_t scratch_cap;         // capacity of each buffer, complex samples
+    size_t ready;               // blocks up to this long find all their memory
 };
 
 namespace {
 
 void _set_resampler(stage_spec_t *sp, double rate)
 {
-    sp->type = STAGE_RESAMPLER;
+    sp->ops = &kResamplerOps;
     sp->ratio = 0;
     sp->rate = rate;
     sp->compensate = 0;
@@ -87,7 +313,7 @@ void _set_resampler(stage_spec_t *sp, double rate)
 
 void _set_halfband(stage_spec_t *sp)
 {
-    sp->type = STAGE_HALFBAND;
+    sp->ops = &kHalfbandOps;
     sp->ratio = 0;
     sp->rate = 0.0;
     sp->compensate = 0;
@@ -95,7 +321,7 @@ void _set_halfband(stage_spec_t *sp)
 
 void _set_cic(stage_spec_t *sp, uint32_t ratio, int compensate)
 {
-    sp->type = STAGE_CIC;
+    sp->ops = &kCicOps;
     sp->ratio = ratio;
     sp->rate = 0.0;
     sp->compensate = compensate;
@@ -106,7 +332,7 @@ void _set_cic(stage_spec_t *sp, uint32_t ratio, int compensate)
 // 32 bits) or 2^32 and above (the resampler's phase step 2^32/rate truncates to
 // 0, and it would emit outputs forever without taking an input). A plan may still be unbuildable (a CIC ratio
 // past 4096); _build_stages finds that out.
-int _plan(double rate, int compensate, stage_spec_t specs[2])
+int _plan(double rate, int compensate, stage_spec_t specs[kMaxStages])
 {
     if (!(rate > 0x1p-32 && rate < 0x1p32)) // NaN fails too
         return 0;
@@ -165,56 +391,6 @@ int _plan(double rate, int compensate, stage_spec_t specs[2])
     return 1;
 }
 
-void _destroy_stage(int32_t type, void *stage)
-{
-    switch (type) {
-    case STAGE_RESAMPLER:
-        resamp_destroy(static_cast<resamp_state_t *>(stage));
-        break;
-    case STAGE_CIC: {
-        auto *st = static_cast<cic_stage_t *>(stage);
-        cic_destroy(st->cic);
-        if (st->fir)
-            fir_destroy(st->fir);
-        std::free(st);
-        break;
-    }
-    case STAGE_HALFBAND:
-        hbdecim_destroy(static_cast<hbdecim_state_t *>(stage));
-        break;
-    default: // never built; nothing to release
-        break;
-    }
-}
-
-void *_build_cic(uint32_t ratio, int32_t compensate)
-{
-    auto *st = static_cast<cic_stage_t *>(std::calloc(1, sizeof(cic_stage_t)));
-    if (!st)
-        return nullptr;
-    st->ratio = static_cast<int32_t>(ratio);
-    st->compensate = compensate;
-    st->cic = cic_create(ratio);
-    if (!st->cic) {
-        std::free(st);
-        return nullptr;
-    }
-    if (compensate) {
-        double taps[kCompTaps];
-        ciccompmf(taps, 4, ratio, kCompTaps);
-        float taps_f[kCompTaps];
-        for (int k = 0; k < kCompTaps; ++k)
-            taps_f[k] = static_cast<float>(taps[k]);
-        st->fir = fir_create_real(taps_f, kCompTaps);
-        if (!st->fir) {
-            cic_destroy(st->cic);
-            std::free(st);
-            return nullptr;
-        }
-    }
-    return st;
-}
-
 // Creates the planned stages in processing order; 1 on success, 0 after
 // destroying whatever had been built (num_stages is then 0).
 int _build_stages(RateConverter *rc, const stage_spec_t *specs, int count)
@@ -222,30 +398,16 @@ int _build_stages(RateConverter *rc, const stage_spec_t *specs, int count)
     if (count < 0 || count > kMaxStages)
         return 0;
     for (int i = 0; i < count; ++i) {
-        void *h = nullptr;
-        switch (specs[i].type) {
-        case STAGE_RESAMPLER:
-            h = resamp_create(specs[i].rate);
-            break;
-        case STAGE_CIC:
-            h = _build_cic(specs[i].ratio, specs[i].compensate);
-            break;
-        case STAGE_HALFBAND:
-            h = hbdecim_create(19, _HB_FIR);
-            break;
-        default:
-            break;
-        }
+        void *h = specs[i].ops->build(&specs[i]);
         if (!h) {
             for (int k = 0; k < i; ++k) {
-                _destroy_stage(rc->stage_type[k], rc->stage[k]);
-                rc->stage[k] = nullptr;
+                rc->stage[k].ops->destroy(rc->stage[k].h);
+                rc->stage[k] = stage_t{};
             }
             rc->num_stages = 0;
             return 0;
         }
-        rc->stage_type[i] = specs[i].type;
-        rc->stage[i] = h;
+        rc->stage[i] = stage_t{specs[i].ops, h};
     }
     rc->num_stages = count;
     return 1;
@@ -258,96 +420,36 @@ void _release_scratch(RateConverter *rc)
     rc->scratch_a = nullptr;
     rc->scratch_b = nullptr;
     rc->scratch_cap = 0;
+    rc->ready = 0;
 }
 
 void _destroy_all_stages(RateConverter *rc)
 {
     for (int i = 0; i < rc->num_stages; ++i) {
-        if (rc->stage[i])
-            _destroy_stage(rc->stage_type[i], rc->stage[i]);
-        rc->stage[i] = nullptr;
+        if (rc->stage[i].h)
+            rc->stage[i].ops->destroy(rc->stage[i].h);
+        rc->stage[i] = stage_t{};
     }
     rc->num_stages = 0;
     _release_scratch(rc);
 }
 
-size_t _stage_exec(int32_t type, void *stage, const cf32_t *in, size_t n, cf32_t *out, size_t cap)
+// Both ping-pong buffers with room for n samples; on failure both are released.
+int _reserve_scratch(RateConverter *rc, size_t n)
 {
-    switch (type) {
-    case STAGE_RESAMPLER:
-        return resamp_execute(static_cast<resamp_state_t *>(stage), in, n, out, cap);
-    case STAGE_HALFBAND:
-        return hbdecim_execute(static_cast<hbdecim_state_t *>(stage), in, n, out, cap);
-    case STAGE_CIC: {
-        auto *st = static_cast<cic_stage_t *>(stage);
-        // The kernel takes no capacity. When the block's outputs fit (always for
-        // an intermediate stage) it runs as is; otherwise (only a last stage sees
-        // a short capacity) the CIC stops after output number cap and the inputs
-        // after that are dropped, as the other stages drop theirs.
-        const size_t R = static_cast<size_t>(st->ratio);
-        const size_t due = n / R + (n % R + cic_get_counter(st->cic)) / R;
-        const size_t m = due <= cap ? cic_decimate(st->cic, in, n, out)
-                                    : cic_execute(st->cic, in, n, out, cap);
-        if (st->fir)
-            return fir_execute(st->fir, out, m, out);
-        return m;
-    }
-    default:
+    if (rc->scratch_cap >= n)
         return 0;
+    _release_scratch(rc); // old contents are never needed
+    if (n > SIZE_MAX / sizeof(cf32_t))
+        return -1;
+    rc->scratch_a = static_cast<cf32_t *>(std::malloc(n * sizeof(cf32_t)));
+    rc->scratch_b = static_cast<cf32_t *>(std::malloc(n * sizeof(cf32_t)));
+    if (!rc->scratch_a || !rc->scratch_b) {
+        _release_scratch(rc);
+        return -1;
     }
-}
-
-// Room that always suffices for a decimating resampler fed n inputs: what
-// its first n - 1 inputs can make with the phase just below a period boundary,
-// plus one, floor(((n-1)*s + 2^32 - 1) / 2^32) + 1. That is at least the exact
-// worst case floor((n*s + 2^32 - 1) / 2^32), and never exceeds n.
-size_t _decim_bound(size_t n, uint32_t s)
-{
-    if (n == 0)
-        return 0;
-    const uint64_t k = static_cast<uint64_t>(n) - 1;
-    const uint64_t hi = k >> 32;
-    const uint64_t lo = k & 0xFFFFFFFFu;
-    return static_cast<size_t>(hi * s + ((lo * s + (kPhaseOne - 1)) >> 32) + 1);
-}
-
-// ceil(n * 2^32 / s): outputs of an interpolating resampler starting at phase 0
-// until it has taken n inputs (it ends right after the last one, so no room
-// beyond them is needed); saturates at SIZE_MAX.
-size_t _interp_bound(size_t n, uint32_t s)
-{
-    if (n == 0)
-        return 0;
-    if (s == 0)
-        return SIZE_MAX; // no input is ever taken
-    const uint64_t q = static_cast<uint64_t>(n) / s;
-    const uint64_t r = static_cast<uint64_t>(n) % s; // < 2^32, so r << 32 fits
-    const uint64_t tail = ((r << 32) + (s - 1)) / s;
-    if (q > ((UINT64_MAX - tail) >> 32) || (q << 32) + tail > SIZE_MAX)
-        return SIZE_MAX;
-    return static_cast<size_t>((q << 32) + tail);
-}
-
-size_t _stage_bound(int32_t type, const void *stage, size_t n)
-{
-    switch (type) {
-    case STAGE_HALFBAND:
-        return n / 2 + (n & 1); // floor((n + 1) / 2) without overflow
-    case STAGE_CIC: {
-        const size_t R = static_cast<size_t>(static_cast<const cic_stage_t *>(stage)->ratio);
-        return n / R + (n % R != 0 ? 1 : 0); // floor((n + R - 1) / R)
-    }
-    case STAGE_RESAMPLER: {
-        auto *r = static_cast<const resamp_state_t *>(stage);
-        if (resamp_get_rate(r) == 1.0)
-            return n;
-        if (resamp_get_interpolating(r))
-            return _interp_bound(n, resamp_get_phase_step(r));
-        return _decim_bound(n, resamp_get_phase_step(r));
-    }
-    default:
-        return 0;
-    }
+    rc->scratch_cap = n;
+    return 0;
 }
 
 } // namespace
@@ -356,7 +458,7 @@ extern "C" {
 
 RateConverter *RateConverter_create(int compensate, double rate)
 {
-    stage_spec_t specs[2];
+    stage_spec_t specs[kMaxStages];
     const int count = _plan(rate, compensate, specs);
     if (count == 0)
         return nullptr;
@@ -382,7 +484,7 @@ void RateConverter_destroy(RateConverter *rc)
 
 void RateConverter_set_rate(RateConverter *rc, double rate)
 {
-    stage_spec_t specs[2];
+    stage_spec_t specs[kMaxStages];
     const int count = _plan(rate, rc->compensate, specs);
     if (count == 0)
         return;
@@ -402,24 +504,7 @@ int RateConverter_stage_label(const RateConverter *rc, int index, char *buf, siz
 {
     if (index < 0 || index >= rc->num_stages)
         return 0;
-    const void *stage = rc->stage[index];
-    switch (rc->stage_type[index]) {
-    case STAGE_RESAMPLER:
-        std::snprintf(buf, size, "Resampler(%g)",
-                      resamp_get_rate(static_cast<const resamp_state_t *>(stage)));
-        break;
-    case STAGE_CIC: {
-        auto *st = static_cast<const cic_stage_t *>(stage);
-        std::snprintf(buf, size, st->compensate ? "CIC(%d)+FIR" : "CIC(%d)", st->ratio);
-        break;
-    }
-    case STAGE_HALFBAND:
-        std::snprintf(buf, size, "HalfbandDecimator");
-        break;
-    default:
-        std::snprintf(buf, size, "Unknown");
-        break;
-    }
+    rc->stage[index].ops->label(rc->stage[index].h, buf, size);
     return 1;
 }
 
@@ -435,18 +520,26 @@ size_t RateConverter_get_scratch_cap(const RateConverter *rc)
 
 int RateConverter_reserve(RateConverter *rc, size_t n)
 {
-    if (rc->num_stages == 0 || rc->scratch_cap >= n)
+    if (rc->num_stages == 0 || rc->ready >= n)
         return 0;
-    _release_scratch(rc); // old contents are never needed
-    if (n > SIZE_MAX / sizeof(cf32_t))
-        return -1;
-    rc->scratch_a = static_cast<cf32_t *>(std::malloc(n * sizeof(cf32_t)));
-    rc->scratch_b = static_cast<cf32_t *>(std::malloc(n * sizeof(cf32_t)));
-    if (!rc->scratch_a || !rc->scratch_b) {
-        _release_scratch(rc);
-        return -1;
+    // Stage i takes at most the bound of the stages before it; every stage
+    // but the last writes into scratch.
+    size_t need = n;
+    size_t count = n;
+    for (int i = 0; i + 1 < rc->num_stages; ++i) {
+        count = rc->stage[i].ops->bound(rc->stage[i].h, count);
+        if (count > need)
+            need = count;
     }
-    rc->scratch_cap = n;
+    if (_reserve_scratch(rc, need) != 0)
+        return -1;
+    count = n;
+    for (int i = 0; i < rc->num_stages; ++i) {
+        if (rc->stage[i].ops->reserve(rc->stage[i].h, count) != 0)
+            return -1;
+        count = rc->stage[i].ops->bound(rc->stage[i].h, count);
+    }
+    rc->ready = n;
     return 0;
 }
 
@@ -455,7 +548,7 @@ size_t RateConverter_capacity(const RateConverter *rc, size_t n)
     if (rc->num_stages == 0)
         return 0;
     for (int i = 0; i < rc->num_stages; ++i)
-        n = _stage_bound(rc->stage_type[i], rc->stage[i], n);
+        n = rc->stage[i].ops->bound(rc->stage[i].h, n);
     return n;
 }
 
@@ -463,42 +556,23 @@ size_t RateConverter_execute(RateConverter *rc, const cf32_t *in, size_t n, cf32
 {
     if (rc->num_stages == 0)
         return 0;
-    if (rc->scratch_cap < n && RateConverter_reserve(rc, n) != 0)
+    if (RateConverter_reserve(rc, n) != 0)
         return 0; // nothing has run; the next call tries again
-    if (rc->num_stages == 1)
-        return _stage_exec(rc->stage_type[0], rc->stage[0], in, n, out, cap);
     const cf32_t *src = in;
     size_t count = n;
     const int last = rc->num_stages - 1;
     for (int i = 0; i < last; ++i) {
         cf32_t *dst = (i % 2 == 0) ? rc->scratch_a : rc->scratch_b;
-        count = _stage_exec(rc->stage_type[i], rc->stage[i], src, count, dst, rc->scratch_cap);
+        count = rc->stage[i].ops->execute(rc->stage[i].h, src, count, dst, rc->scratch_cap);
         src = dst;
     }
-    return _stage_exec(rc->stage_type[last], rc->stage[last], src, count, out, cap);
+    return rc->stage[last].ops->execute(rc->stage[last].h, src, count, out, cap);
 }
 
 void RateConverter_reset(RateConverter *rc)
 {
-    for (int i = 0; i < rc->num_stages; ++i) {
-        switch (rc->stage_type[i]) {
-        case STAGE_RESAMPLER:
-            resamp_reset(static_cast<resamp_state_t *>(rc->stage[i]));
-            break;
-        case STAGE_CIC: {
-            auto *st = static_cast<cic_stage_t *>(rc->stage[i]);
-            cic_reset(st->cic);
-            if (st->fir)
-                fir_reset(st->fir);
-            break;
-        }
-        case STAGE_HALFBAND:
-            hbdecim_reset(static_cast<hbdecim_state_t *>(rc->stage[i]));
-            break;
-        default:
-            break;
-        }
-    }
+    for (int i = 0; i < rc->num_stages; ++i)
+        rc->stage[i].ops->reset(rc->stage[i].h);
 }
 
 size_t RateConverter_execute_max_out(const RateConverter *rc)

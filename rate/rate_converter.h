@@ -41,7 +41,7 @@ DDC_API size_t RateConverter_get_scratch_cap(const RateConverter *rc);
 /* Runs n complex samples through all stages; returns the samples written to
    out (at most cap). Only the last stage sees cap; when it runs out of room the
    inputs it has not taken are dropped. 0 for an empty converter or when the
-   scratch buffers cannot grow (then nothing is consumed). */
+   scratch buffers or a stage's memory cannot grow (then nothing is consumed). */
 DDC_API size_t RateConverter_execute(RateConverter *rc, const cf32_t *in, size_t n,
                                      cf32_t *out, size_t cap);
 /* Every stage's history and phase back to creation; plan and buffers kept. */

@@ -7,12 +7,15 @@
 DDC_EXTERN_C_BEGIN
 
 /*
- * Makes both ping-pong scratch buffers hold at least n complex samples, so that
- * a following RateConverter_execute with a block of at most n samples
- * allocates nothing. Returns 0 on success (also for an empty converter, which
- * never uses them) and -1 when the allocation failed; then both buffers are
- * released and the capacity is 0, exactly as a failed execute leaves them.
- * No stage runs. Needs a live handle.
+ * Makes the memory of a block of at most n samples ready, so that a following
+ * RateConverter_execute with such a block allocates nothing: both ping-pong
+ * scratch buffers (at least n samples, and at least what any stage but the
+ * last can write) and each stage's own memory (the compensation FIR's work
+ * area), stage i for the output bound of the stages before it (see
+ * RateConverter_capacity). Returns 0 on success (also for an empty converter)
+ * and -1 when an allocation failed; no stage has run and no history changed.
+ * A failed scratch allocation leaves both buffers released and the capacity 0;
+ * a stage that cannot grow keeps its old memory. Needs a live handle.
  */
 int RateConverter_reserve(RateConverter *rc, size_t n);
 

@@ -20,6 +20,7 @@
  * identical; these loops stay the reference.
  */
 #include "fir.h"
+#include "fir_internal.h"
 #include "fir_simd.h"
 #include "simd.h"
 
@@ -238,27 +239,37 @@ size_t fir_execute_max_out(void)
     return 0;
 }
 
+int fir_reserve(fir_state_t *s, size_t n)
+{
+    if (n == 0)
+        return 0;
+    const size_t hist = s->num_taps - 1;
+    if (n > SIZE_MAX - hist)
+        return -1;
+    const size_t need = n + hist;
+    if (s->work_cap >= need)
+        return 0;
+    // Old contents are dead between calls, so allocate fresh instead of
+    // realloc (no copy); on failure the old area and state stay as they were.
+    if (need > SIZE_MAX / sizeof(cf32_t))
+        return -1;
+    auto *w = static_cast<cf32_t *>(std::malloc(need * sizeof(cf32_t)));
+    if (!w)
+        return -1;
+    std::free(s->work);
+    s->work = w;
+    s->work_cap = need;
+    return 0;
+}
+
 size_t fir_execute(fir_state_t *s, const cf32_t *in, size_t n, cf32_t *out)
 {
     if (!s || !in || !out || n == 0)
         return 0;
+    if (fir_reserve(s, n) != 0)
+        return 0;
     const size_t L = s->num_taps;
     const size_t hist = L - 1;
-    if (n > SIZE_MAX - hist)
-        return 0;
-    const size_t need = n + hist;
-    if (s->work_cap < need) {
-        // Old contents are dead between calls, so allocate fresh instead of
-        // realloc (no copy); on failure the old area and state stay as they were.
-        if (need > SIZE_MAX / sizeof(cf32_t))
-            return 0;
-        auto *w = static_cast<cf32_t *>(std::malloc(need * sizeof(cf32_t)));
-        if (!w)
-            return 0;
-        std::free(s->work);
-        s->work = w;
-        s->work_cap = need;
-    }
 
     cf32_t *w = s->work;
     if (hist)

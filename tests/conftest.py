@@ -10,6 +10,7 @@ def pytest_configure(config):
     if level is None:
         return
     from native import lib
+    from quorvel.ddc import _core  # links its own copy of the library
 
-    if lib.ddc_simd_force(int(level)) < 0:
+    if lib.ddc_simd_force(int(level)) < 0 or _core._simd_force(int(level)) < 0:
         raise SystemExit(f"kernel variant {level} is not supported on this CPU")

@@ -1,4 +1,4 @@
-"""The ddc_fn docstrings: their layout, and their examples run as doctests."""
+"""The ddc_fn docstrings: their layout, and their examples run as doctests (the package's too)."""
 import doctest
 import re
 
@@ -55,3 +55,12 @@ def test_docstring_examples_run(name):
 
 def test_module_docstring():
     assert ddc_fn.__doc__ == "Functional DDCR API \u2014 state and buffer passed explicitly."
+
+
+@pytest.mark.parametrize("module", ["quorvel.ddc.api", "quorvel.ddc.many"])
+def test_package_docstring_examples_run(module):
+    import importlib
+
+    mod = importlib.import_module(module)
+    result = doctest.testmod(mod, optionflags=doctest.ELLIPSIS)
+    assert result.attempted > 0 and result.failed == 0, module

@@ -1,4 +1,8 @@
-"""process_many: one converter per stream, on threads or a Dask cluster, equal to one at a time."""
+"""process_many: one converter per stream, on threads or a Dask cluster, equal to one at a time.
+
+Exact-plan jobs are checked against the ddc_fn calls, designed ones and complex
+ones (through a DDC) against one converter object fed the whole stream.
+"""
 import concurrent.futures
 import os
 
@@ -6,10 +10,12 @@ import numpy as np
 import pytest
 
 import ddc_fn
-from quorvel.ddc import Job, norm_freq_for, process_many
+from quorvel.ddc import DDC, DDCR, Job, norm_freq_for, process_many
 
 
-def single_stream(x, carrier, rate):
+def single_stream(x, carrier, rate, atten_db=None):
+    if atten_db is not None:
+        return DDCR(norm_freq_for(carrier), rate, atten_db=atten_db).process(x)
     state = ddc_fn.ddcr_create(norm_freq_for(carrier), rate)
     out = np.empty(len(x) + 16, np.complex64)
     return ddc_fn.ddcr_execute(state, x, out).copy()
@@ -34,8 +40,8 @@ def recording(tmp_path_factory):
     return x, path
 
 
-def expected(x):
-    return [single_stream(x, c, r) for c, r in CHANNELS]
+def expected(x, atten_db=None):
+    return [single_stream(x, c, r, atten_db) for c, r in CHANNELS]
 
 
 def check(results, want):
@@ -46,17 +52,30 @@ def check(results, want):
 
 def test_thread_pool_over_arrays_and_files_equals_single_streams(recording):
     x, path = recording
-    want = expected(x)
-    # Arrays as tuples, files as mappings, in one call; several workers.
-    jobs = [(x, c, r) for c, r in CHANNELS] + [{"source": path, "carrier": c, "rate": r}
-                                               for c, r in CHANNELS]
-    check(process_many(jobs, max_workers=3), want + want)
+    # Arrays as tuples (the default designed plan), files as mappings with the
+    # exact plan, in one call; several workers.
+    jobs = [(x, c, r) for c, r in CHANNELS] + [{"source": path, "carrier": c, "rate": r,
+                                                "atten_db": None} for c, r in CHANNELS]
+    check(process_many(jobs, max_workers=3), expected(x, 80.0) + expected(x))
 
 
+def test_complex_jobs_go_through_a_ddc_and_atten_db_is_per_job(recording, tmp_path):
+    x, _ = recording
+    rng = np.random.default_rng(2)
+    z = (rng.standard_normal(12007) + 1j * rng.standard_normal(12007)).astype(np.complex64)
+    specs = [(-0.2, 0.05, None), (0.3, 1.5, 60.0), (0.1, 3.0, None), (0.0, 2 ** -10, 120.0)]
+    jobs = [Job(z, c, r, atten_db=a) for c, r, a in specs]
+    jobs.append(Job(z, -0.2, 0.05, atten_db=None, output=tmp_path / "z.cf32"))
+    jobs.append(Job(x, 0.1, 0.25, atten_db=40))
+    got = process_many(jobs, max_workers=2)
+    want = [DDC(-c, r, atten_db=a).process(z) for c, r, a in specs]
+    want += [want[0], DDCR(norm_freq_for(0.1), 0.25, atten_db=40).process(x)]
+    got[4] = np.fromfile(got[4], np.complex64)
+    check(got, want)
 def test_hz_tuning_and_file_outputs(recording, tmp_path):
     x, path = recording
     fs = 1e6
-    jobs = [Job(path, c * fs, r, fs=fs, output=tmp_path / f"ch{i}.cf32")
+    jobs = [Job(path, c * fs, r, fs=fs, output=tmp_path / f"ch{i}.cf32", atten_db=None)
             for i, (c, r) in enumerate(CHANNELS)]
     paths = process_many(jobs)
     assert paths == [os.fspath(tmp_path / f"ch{i}.cf32") for i in range(len(CHANNELS))]
@@ -68,17 +87,23 @@ def test_hz_tuning_and_file_outputs(recording, tmp_path):
 def test_any_concurrent_futures_executor_serves_as_client(recording):
     x, _ = recording
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        check(process_many([(x, c, r) for c, r in CHANNELS], client=pool), expected(x))
+        check(process_many([(x, c, r) for c, r in CHANNELS], client=pool), expected(x, 80.0))
 
 
-@pytest.mark.parametrize("job,error", [
-    ((np.zeros(8, np.float32), 0.1, 0.5), ValueError),
-    ((np.zeros(8, np.float32), float("nan"), 0.25), ValueError),
-    ((np.zeros(8, np.complex64), 0.1, 0.25), TypeError),
-    ({"source": np.zeros(8, np.float32), "carrier": 0.1}, TypeError),
+@pytest.mark.parametrize("job,error,match", [
+    ((np.zeros(8, np.float32), 0.1, 0.5), ValueError, r"\(0, 0.5\)"),
+    ((np.zeros(8, np.float32), float("nan"), 0.25), ValueError, "finite"),
+    ((np.zeros(8, np.float32), 6000.0, 0.25), ValueError, "give fs="),
+    ((np.zeros(8), 0.1, 0.25), TypeError, "float32"),
+    ((np.zeros(8, np.complex128), 0.1, 0.25), TypeError, "complex64"),
+    ((np.zeros(8, np.complex64), 0.5, 0.25), ValueError, r"\(-0.5, 0.5\)"),
+    ((np.zeros(8, np.complex64), 0.1, 1e-5), ValueError, r"\(2\^-32, 2\^32\)"),
+    ({"source": np.zeros(8, np.float32), "carrier": 0.1, "rate": 0.25, "atten_db": 20},
+     ValueError, r"\[40, 120\]"),
+    ({"source": np.zeros(8, np.float32), "carrier": 0.1}, TypeError, "rate"),
 ])
-def test_malformed_jobs_fail_before_anything_runs(job, error):
-    with pytest.raises(error):
+def test_malformed_jobs_fail_before_anything_runs(job, error, match):
+    with pytest.raises(error, match=match):
         process_many([(np.zeros(8, np.float32), 0.1, 0.25), job])
 
 
@@ -105,5 +130,5 @@ def test_dask_local_cluster_equals_single_streams(recording):
             distributed.Client(cluster) as client:
         jobs = [(x, c, r) for c, r in CHANNELS] + [(path, c, r) for c, r in CHANNELS]
         results = process_many(jobs, client=client)
-    want = expected(x)
+    want = expected(x, 80.0)
     check(results, want + want)

@@ -206,6 +206,12 @@ def _native_runs(family, seed):
             lib.lo_steps(h, 70000, ptr(o))
             return o.tobytes()
         return lambda: lib.lo_create(0.1234), run, lib.lo_destroy
+    if family == "nco":
+        def run(h):
+            o = np.zeros(xc.size, np.complex64)
+            lib.nco_mix(h, ptr(xc), xc.size, ptr(o))
+            return o.tobytes()
+        return lambda: lib.nco_create(-0.1234), run, lib.nco_destroy
     if family == "hbdecim_r2c":
         return (lambda: lib.hbdecim_r2c_create(19, ptr(HB_TABLE)),
                 lambda h: blocks(xr, lib.hbdecim_r2c_execute, h, lambda n: n // 2 + 1),
@@ -239,7 +245,7 @@ def _native_runs(family, seed):
             lambda h: blocks(xr, lib.ddcr_execute, h, lambda n: max(n, 2)), lib.ddcr_destroy)
 
 
-FAMILIES = ["lo", "hbdecim_r2c", "hbdecim", "cic", "fir", "resamp", "rate_converter", "ddc", "ddcr"]
+FAMILIES = ["lo", "nco", "hbdecim_r2c", "hbdecim", "cic", "fir", "resamp", "rate_converter", "ddc", "ddcr"]
 
 
 def test_native_handles_of_every_family_run_in_parallel_exactly():
@@ -281,20 +287,22 @@ RACE = textwrap.dedent("""
     from native import lib, ptr, c64
 
     # The first oscillators, resamplers and DDCs of the process, created all at
-    # once: the sine table and the resampler bank are built while others race.
+    # once: the oscillator tables and the resampler bank are built while others race.
     N = 8
     x = c64(np.exp(2j * np.pi * 0.01 * np.arange(4096)))
 
     def work(k, barrier, results):
         barrier.wait()
         lo = lib.lo_create(0.1 + 0.01 * (k % 2))
+        nco = lib.nco_create(1.0 / 4096 + 0.01 * (k % 2))
         rs = lib.resamp_create(0.37)
         d = lib.ddc_create(0.05, 0.3)
         a = np.zeros(4096, np.complex64); lib.lo_steps(lo, 4096, ptr(a))
         b = np.zeros(4096, np.complex64); nb = lib.resamp_execute(rs, ptr(x), 4096, ptr(b), 4096)
         c = np.zeros(4096, np.complex64); nc = lib.ddc_execute(d, ptr(x), 4096, ptr(c), 4096)
-        results[k] = (a.tobytes(), b[:nb].tobytes(), c[:nc].tobytes())
-        lib.lo_destroy(lo); lib.resamp_destroy(rs); lib.ddc_destroy(d)
+        e = np.zeros(4096, np.complex64); lib.nco_steps(nco, 4096, ptr(e))
+        results[k] = (a.tobytes(), b[:nb].tobytes(), c[:nc].tobytes(), e.tobytes())
+        lib.lo_destroy(lo); lib.nco_destroy(nco); lib.resamp_destroy(rs); lib.ddc_destroy(d)
 
     raced = [None] * N
     barrier = threading.Barrier(N)

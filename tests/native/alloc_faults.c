@@ -19,6 +19,7 @@
 #include "ddc/ddcr.h"
 #include "ddc/ddcr_internal.h"
 #include "rate/rate_converter.h"
+#include "rate/rate_converter_internal.h"
 
 void *__real_malloc(size_t n);
 void *__real_calloc(size_t n, size_t m);
@@ -137,7 +138,7 @@ static void fill_complex(cf32_t *x, size_t n, unsigned seed)
 static long scenario_rc_create(void)
 {
     static const double rates[] = {2.0, 1.0, 0.75, 0.5, 0.25, 0.125, 0.1, 0.07, 1.0 / 12,
-                                   0.0002, 0x1p-13, 0.0001};
+                                   0.01, 0.0002, 0x1p-13, 0.0001};
     long exercised = 0;
     for (int comp = 0; comp <= 1; ++comp) {
         for (size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
@@ -204,33 +205,59 @@ static long scenario_rc_set_rate(void)
     return exercised;
 }
 
-/* A failed scratch allocation consumes nothing; the next call starts over. */
+/* Every allocation of a block, the scratch buffers' and each stage's own (the
+   compensation FIR's work area), fails in turn in the middle of a stream: the
+   failed block is not consumed, and after a reserve a block allocates nothing. */
 static long scenario_rc_execute(void)
 {
-    enum { N = 4000 };
-    static cf32_t in[N], out_a[N], out_b[N];
-    fill_complex(in, N, 11);
+    enum { N1 = 301, N2 = 4000, N3 = 777 };
+    static cf32_t in[N1 + N2 + N3], ref[N1 + N2 + N3], got[N1 + N2 + N3];
+    fill_complex(in, N1 + N2 + N3, 11);
+    static const struct {
+        int comp;
+        double rate;
+    } cases[] = {{0, 0.1}, {0, 0.25}, {0, 0.75}, {0, 0.07}, {1, 0.125}, {1, 0.01}, {1, 0.1}};
     long exercised = 0;
-    static const double rates[] = {0.1, 0.25, 0.75, 0.07};
-    for (size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
-        RateConverter *ref = RateConverter_create(0, rates[r]);
-        const size_t n_ref = RateConverter_execute(ref, in, N, out_a, N);
-        RateConverter_destroy(ref);
-        for (long k = 1; k <= 2; ++k) {
-            RateConverter *rc = RateConverter_create(0, rates[r]);
+    for (size_t r = 0; r < sizeof cases / sizeof cases[0]; ++r) {
+        const int comp = cases[r].comp;
+        const double rate = cases[r].rate;
+        RateConverter *a = RateConverter_create(comp, rate);
+        size_t n_ref = RateConverter_execute(a, in, N1, ref, N1);
+        n_ref += RateConverter_execute(a, in + N1, N2, ref + n_ref, N2);
+        n_ref += RateConverter_execute(a, in + N1 + N2, N3, ref + n_ref, N3);
+        RateConverter_destroy(a);
+        for (long k = 1; k <= MAX_K; ++k) {
+            const long base0 = g_live;
+            RateConverter *rc = RateConverter_create(comp, rate);
             CHECK(rc, "create");
+            size_t n = RateConverter_execute(rc, in, N1, got, N1);
             const long base = g_live;
-            arm(k);
-            const size_t c = RateConverter_execute(rc, in, N, out_b, N);
+            arm(k); /* the longer block must grow every buffer */
+            size_t c = RateConverter_execute(rc, in + N1, N2, got + n, N2);
             disarm();
-            CHECK(c == 0, "rate %g fail_at %ld: returned %zu", rates[r], k, c);
-            CHECK(RateConverter_get_scratch_cap(rc) == 0, "scratch kept after failure");
-            CHECK(g_live == base, "scratch leaked");
-            ++exercised;
-            const size_t n = RateConverter_execute(rc, in, N, out_b, N);
-            CHECK(n == n_ref && memcmp(out_a, out_b, n * sizeof(cf32_t)) == 0,
-                  "rate %g: the failed block was consumed", rates[r]);
+            const long attempts = g_count;
+            if (attempts >= k) {
+                ++exercised;
+                CHECK(c == 0, "rate %g comp %d fail_at %ld: returned %zu", rate, comp, k, c);
+                CHECK(g_live <= base, "rate %g comp %d fail_at %ld: leaked", rate, comp, k);
+                /* the two scratch buffers come first, and go together */
+                CHECK(k > 2 || RateConverter_get_scratch_cap(rc) == 0, "scratch kept");
+                CHECK(RateConverter_reserve(rc, N2) == 0, "reserve");
+                arm(0);
+                c = RateConverter_execute(rc, in + N1, N2, got + n, N2);
+                disarm();
+                CHECK(g_count == 0, "rate %g comp %d: %ld allocations after reserve", rate, comp,
+                      g_count);
+            }
+            n += c;
+            n += RateConverter_execute(rc, in + N1 + N2, N3, got + n, N3);
+            CHECK(n == n_ref && memcmp(ref, got, n * sizeof(cf32_t)) == 0,
+                  "rate %g comp %d fail_at %ld: the failed block was consumed", rate, comp, k);
             RateConverter_destroy(rc);
+            CHECK(g_live == base0, "rate %g comp %d fail_at %ld: %ld blocks leaked", rate, comp, k,
+                  g_live - base0);
+            if (attempts < k)
+                break;
         }
     }
     return exercised;

@@ -1,11 +1,13 @@
 /* Compiled as strict C11: every public header must be plain C. */
 #include "stages/ddc_types.h"
 #include "stages/lo.h"
+#include "stages/nco.h"
 #include "stages/hbdecim_r2c.h"
 #include "stages/hbdecim.h"
 #include "stages/cic.h"
 #include "stages/fir.h"
 #include "stages/resamp.h"
+#include "stages/presamp.h"
 #include "design/ciccomp.h"
 #include "design/kaiser.h"
 #include "rate/rate_converter.h"

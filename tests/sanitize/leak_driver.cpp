@@ -25,6 +25,7 @@
 #include "stages/hbdecim.h"
 #include "stages/hbdecim_r2c.h"
 #include "stages/lo.h"
+#include "stages/nco.h"
 #include "stages/resamp.h"
 
 extern "C" void *__real_malloc(size_t);
@@ -187,6 +188,19 @@ void _lo()
     lo_destroy(nullptr);
     _sweep("lo_create", [] { return lo_create(0.3); }, lo_destroy);
     _balanced("lo");
+    for (double f : {0.25, -0.7, double(NAN), double(INFINITY), -1e-300}) {
+        nco_state_t *s = nco_create(f);
+        if (!s)
+            _fail("nco_create");
+        nco_steps(s, 5000, g_y.data());
+        nco_mix(s, g_x.data(), 3000, g_y.data());
+        nco_set_norm_freq(s, 0.1);
+        nco_reset(s);
+        nco_destroy(s);
+    }
+    nco_destroy(nullptr);
+    _sweep("nco_create", [] { return nco_create(0.3); }, nco_destroy);
+    _balanced("nco");
 }
 
 template <class Create, class Exec, class Reset, class Destroy>
@@ -335,6 +349,7 @@ int main(int argc, char **argv)
     // The process-wide tables (sine table, resampler bank) are built once and
     // kept for good; build them before counting.
     lo_destroy(lo_create(0.0));
+    nco_destroy(nco_create(0.0));
     resamp_destroy(resamp_create(0.5));
     g_live = 0;
     for (long c = 0; c < cycles; ++c) {

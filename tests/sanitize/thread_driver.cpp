@@ -1,10 +1,11 @@
 /*
  * ThreadSanitizer driver: the library's own thread-safety claims, natively.
  * Threads released together by one barrier make the first oscillator,
- * resampler, converter and front-end creations of the process race (the sine
- * table and the resampler bank are built once, whoever comes first), then
- * each runs its own handles over the same signal. Every thread's output must
- * equal a single-threaded run afterwards, and TSan must see no data race.
+ * resampler, converter and front-end creations of the process race (the
+ * oscillator tables and the resampler bank are built once, whoever comes
+ * first), then each runs its own handles over the same signal. Every thread's
+ * output must equal a single-threaded run afterwards, and TSan must see no
+ * data race.
  *
  *   thread_driver [THREADS]     prints "ok <threads>" or fails
  */
@@ -22,6 +23,7 @@
 #include "stages/cic.h"
 #include "stages/fir.h"
 #include "stages/lo.h"
+#include "stages/nco.h"
 #include "stages/resamp.h"
 #include "stages/simd.h"
 
@@ -49,6 +51,11 @@ std::vector<unsigned char> _work(const Signals &sig, int k)
     lo_steps(lo, kN, out.data());
     keep(out.data(), kN);
     lo_destroy(lo);
+
+    nco_state_t *nco = nco_create(-0.2 + 0.01 * (k % 3));
+    nco_mix(nco, sig.xc.data(), kN, out.data());
+    keep(out.data(), kN);
+    nco_destroy(nco);
 
     resamp_state_t *rs = resamp_create(k % 2 ? 0.37 : 2.3);
     RateConverter *rc = RateConverter_create(1, 0.0371);

@@ -1,8 +1,16 @@
 """Digital down-conversion for software-radio front ends.
 
-The functional DDCR API of the native ``ddc_fn`` extension, re-exported.
+`DDCR` (real input) and `DDC` (complex input) are the down-converters as
+objects; `process_many` runs one per stream in parallel. The functional DDCR
+API of the native ``ddc_fn`` extension is re-exported as well.
 """
-from ddc_fn import (  # noqa: F401
+from pkgutil import extend_path as _extend_path
+
+# A build tree on sys.path holds the package's extension in BUILD/quorvel/ddc
+# (tests/sanitize/run.sh runs the sources against such a tree).
+__path__ = _extend_path(__path__, __name__)
+
+from ddc_fn import (  # noqa: E402,F401
     ddcr_create,
     ddcr_destroy,
     ddcr_execute,
@@ -11,4 +19,12 @@ from ddc_fn import (  # noqa: F401
     ddcr_reset,
     ddcr_set_norm_freq,
 )
-from ._objects import DDCR, Job, norm_freq_for, output_capacity, process_many  # noqa: F401
+
+from ._objects import (  # noqa: E402,F401
+    DDC,
+    DDCR,
+    Job,
+    norm_freq_for,
+    output_capacity,
+    process_many,
+)

@@ -1,5 +1,5 @@
-"""The object layer over ``ddc_fn``, gathered for the package namespace."""
-from .api import DDCR, norm_freq_for, output_capacity
+"""The object layer, gathered for the package namespace."""
+from .api import DDC, DDCR, norm_freq_for, output_capacity
 from .many import Job, process_many
 
-__all__ = ["DDCR", "Job", "norm_freq_for", "output_capacity", "process_many"]
+__all__ = ["DDC", "DDCR", "Job", "norm_freq_for", "output_capacity", "process_many"]

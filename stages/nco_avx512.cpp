@@ -1,0 +1,130 @@
+// AVX-512 (F, VL, BW, DQ) fine-oscillator kernel: nco_avx2.cpp's scheme on
+// 16-float registers, sixteen samples per step. The in-lane split of two
+// registers of eight pairs leaves the samples in the lane order
+// 0 1 8 9 2 3 10 11 4 5 12 13 6 7 14 15, which unpacklo/unpackhi undo. The
+// tail runs under 16-bit lane masks. Compiled for that target only and
+// called only when the CPU has it.
+//
+// GCC 12 leaves the source of the unmasked forms of some intrinsics undefined
+// and then warns about it where they are inlined; the all-lanes zero-masked
+// forms used instead compute the same values with a defined source.
+#if defined(__x86_64__)
+
+#include "nco_simd.h"
+
+#include <immintrin.h>
+
+namespace {
+
+using ddc_nco::kFracBits;
+using ddc_nco::kFracMask;
+using ddc_nco::kRadPerUnit;
+
+constexpr __mmask16 kAll = 0xFFFF;
+
+struct Consts {
+    __m512i frac = _mm512_set1_epi32(static_cast<int>(kFracMask));
+    __m512 k = _mm512_set1_ps(kRadPerUnit);
+    __m512 half = _mm512_set1_ps(0.5f);
+    __m512 one = _mm512_set1_ps(1.0f);
+    __m512i sign = _mm512_set1_epi32(static_cast<int>(0x80000000u));
+};
+
+inline __m128d _pair2(const double *tab, uint32_t a, uint32_t b) noexcept
+{
+    return _mm_loadh_pd(_mm_load_sd(tab + (a >> kFracBits)), tab + (b >> kFracBits));
+}
+
+// Table pairs of the eight samples from phase q0, in order.
+inline __m512 _pairs8(const double *tab, uint32_t q0, uint32_t inc) noexcept
+{
+    const uint32_t q1 = q0 + inc, q2 = q1 + inc, q3 = q2 + inc, q4 = q3 + inc;
+    const uint32_t q5 = q4 + inc, q6 = q5 + inc, q7 = q6 + inc;
+    const __m256d lo = _mm256_set_m128d(_pair2(tab, q2, q3), _pair2(tab, q0, q1));
+    const __m256d hi = _mm256_set_m128d(_pair2(tab, q6, q7), _pair2(tab, q4, q5));
+    return _mm512_castpd_ps(_mm512_maskz_insertf64x4(0xFF, _mm512_castpd256_pd512(lo), hi, 1));
+}
+
+inline __m512 _even(__m512 a, __m512 b) noexcept { return _mm512_maskz_shuffle_ps(kAll, a, b, 0x88); }
+inline __m512 _odd(__m512 a, __m512 b) noexcept { return _mm512_maskz_shuffle_ps(kAll, a, b, 0xDD); }
+
+// Oscillator of the sixteen samples from scalar phase q0 (vector phases p, in
+// the lane order above), as cos-part and sin-part vectors.
+inline void _osc16(const double *tab, uint32_t q0, uint32_t inc, __m512i p, const Consts &k, __m512 &re,
+                   __m512 &im) noexcept
+{
+    const __m512 a = _pairs8(tab, q0, inc);
+    const __m512 b = _pairs8(tab, q0 + (inc << 3), inc);
+    const __m512 tre = _even(a, b);
+    const __m512 tim = _odd(a, b);
+    const __m512 e = _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(kAll, _mm512_and_si512(p, k.frac)), k.k);
+    const __m512 c = _mm512_fnmadd_ps(_mm512_mul_ps(k.half, e), e, k.one);
+    re = _mm512_fmsub_ps(tre, c, _mm512_mul_ps(tim, e));
+    im = _mm512_fmadd_ps(tim, c, _mm512_mul_ps(tre, e));
+}
+
+inline void _mix16(__m512 xa, __m512 xb, const Consts &k, __m512 &re, __m512 &im) noexcept
+{
+    const __m512 xre = _even(xa, xb);
+    const __m512 xim = _odd(xa, xb);
+    const __m512 u = _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(_mm512_mul_ps(xim, im)), k.sign));
+    const __m512 r = _mm512_fmadd_ps(xre, re, u);
+    im = _mm512_fmadd_ps(xre, im, _mm512_mul_ps(xim, re));
+    re = r;
+}
+
+template <bool Mix>
+void _run(const cf32_t *tab_pairs, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
+          cf32_t *out) noexcept
+{
+    const Consts k;
+    const double *tab = reinterpret_cast<const double *>(tab_pairs);
+    const __m512i vinc = _mm512_set1_epi32(static_cast<int>(inc));
+    const __m512i order = _mm512_setr_epi32(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+    __m512i p = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(phase)),
+                                 _mm512_maskz_mullo_epi32(kAll, vinc, order));
+    const __m512i step = _mm512_maskz_slli_epi32(kAll, vinc, 4);
+    const uint32_t qstep = inc << 4;
+    float *o = &out->re;
+    const float *xf = Mix ? &x->re : nullptr;
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m512 re, im;
+        _osc16(tab, phase, inc, p, k, re, im);
+        if constexpr (Mix)
+            _mix16(_mm512_loadu_ps(xf + 2 * i), _mm512_loadu_ps(xf + 2 * i + 16), k, re, im);
+        _mm512_storeu_ps(o + 2 * i, _mm512_maskz_unpacklo_ps(kAll, re, im));
+        _mm512_storeu_ps(o + 2 * i + 16, _mm512_maskz_unpackhi_ps(kAll, re, im));
+        p = _mm512_add_epi32(p, step);
+        phase += qstep;
+    }
+    if (i < n) {
+        // 1 to 15 samples: all sixteen lanes computed, loads and stores masked.
+        const size_t rest = n - i;
+        const __mmask16 ma = rest >= 8 ? kAll : static_cast<__mmask16>((1u << (2 * rest)) - 1);
+        const __mmask16 mb = rest > 8 ? static_cast<__mmask16>((1u << (2 * (rest - 8))) - 1) : 0;
+        __m512 re, im;
+        _osc16(tab, phase, inc, p, k, re, im);
+        if constexpr (Mix)
+            _mix16(_mm512_maskz_loadu_ps(ma, xf + 2 * i), _mm512_maskz_loadu_ps(mb, xf + 2 * i + 16), k, re, im);
+        _mm512_mask_storeu_ps(o + 2 * i, ma, _mm512_maskz_unpacklo_ps(kAll, re, im));
+        _mm512_mask_storeu_ps(o + 2 * i + 16, mb, _mm512_maskz_unpackhi_ps(kAll, re, im));
+    }
+}
+
+} // namespace
+
+namespace ddc_nco {
+
+void run_avx512(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
+                cf32_t *out) noexcept
+{
+    if (x)
+        _run<true>(tab, phase, inc, x, n, out);
+    else
+        _run<false>(tab, phase, inc, x, n, out);
+}
+
+} // namespace ddc_nco
+
+#endif

@@ -1,0 +1,36 @@
+/*
+ * Library-internal: vector kernels of the fine oscillator (not exported).
+ *
+ * Each writes n samples from `phase` stepping by `inc`: the oscillator itself
+ * when x is null, otherwise x[k] times it (out may equal x). tab is the
+ * 4096-entry (cos, sin) table of nco.cpp, 64-byte aligned. Every lane performs
+ * the scalar kernel's float32 operations, so the bits are those of nco.cpp's
+ * reference loop.
+ */
+#ifndef DDC_STAGES_NCO_SIMD_H
+#define DDC_STAGES_NCO_SIMD_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ddc_types.h"
+
+namespace ddc_nco {
+
+constexpr int kTableBits = 12;
+constexpr size_t kTableSize = size_t{1} << kTableBits;
+constexpr int kFracBits = 32 - kTableBits;
+constexpr uint32_t kFracMask = (uint32_t{1} << kFracBits) - 1;
+// float32 nearest to 2*pi / 2^32: radians per phase unit
+constexpr float kRadPerUnit = static_cast<float>(6.283185307179586 / 4294967296.0);
+
+#if defined(__x86_64__)
+void run_avx2(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
+              cf32_t *out) noexcept;
+void run_avx512(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
+                cf32_t *out) noexcept;
+#endif
+
+} // namespace ddc_nco
+
+#endif
