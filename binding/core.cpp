@@ -21,10 +21,6 @@
 #include "ddc/ddcr.h"
 #include "ddc/ddcr_internal.h"
 #include "stages/simd.h"
-#ifdef DDC_DESIGNED_STUB
-#include "designed_stub.h"  // stand-ins until the designed plans land
-#endif
-
 namespace {
 
 enum Kind { KIND_DDCR = 0, KIND_DDC = 1 };
@@ -75,18 +71,17 @@ void _raise_about(PyObject *type, const char *fmt, double value)
 // a finite ratio in (2^-32, 2^32), and at or below 2^-13 only a power of two
 // (a larger CIC ratio than 4096 does not exist). Checked here so that a refused
 // rate is a ValueError and a null from create can only mean memory.
-bool _converter_rate_ok(double r)
+bool _converter_rate_ok(double r, bool designed)
 {
-    if (!(r > 0x1p-32 && r < 0x1p32))  // NaN fails too
+    if (!(r > 0x1p-32 && r < (designed ? 0x1p31 : 0x1p32)))  // NaN fails too
         return false;
-    if (r > 0x1p-13)
+    if (r > 0x1p-13 || designed)  // designed plans halve down to any rate
         return true;
     const double c = std::log(1.0 / r) * kInvLn2;
     return std::fabs(c - std::round(c)) < 1e-9;
 }
 
-// The designed plans are assumed to take the rates the exact plans take.
-bool _check_rate(int kind, double rate)
+bool _check_rate(int kind, double rate, bool designed)
 {
     if (kind == KIND_DDCR) {
         if (!(rate > 0.0 && rate < 0.5)) {
@@ -95,19 +90,22 @@ bool _check_rate(int kind, double rate)
             return false;
         }
         // The converter after the 2:1 half-band runs at 2 * rate.
-        if (!_converter_rate_ok(2.0 * rate)) {
+        if (!_converter_rate_ok(2.0 * rate, designed)) {
             _raise_about(PyExc_ValueError,
-                         "rate %R cannot be built: the DDCR takes rates in (2^-33, 0.5), "
-                         "and at or below 2^-14 (1/16384) only powers of two",
+                         designed ? "rate %R cannot be built: the DDCR takes rates in (2^-33, 0.5)"
+                                  : "rate %R cannot be built: the exact DDCR plan takes rates in "
+                                    "(2^-33, 0.5), and at or below 2^-14 (1/16384) only powers "
+                                    "of two",
                          rate);
             return false;
         }
         return true;
     }
-    if (!_converter_rate_ok(rate)) {
+    if (!_converter_rate_ok(rate, designed)) {
         _raise_about(PyExc_ValueError,
-                     "rate %R cannot be built: the DDC takes rates in (2^-32, 2^32), "
-                     "and at or below 2^-13 (1/8192) only powers of two",
+                     designed ? "rate %R cannot be built: the designed DDC takes rates in (2^-32, 2^31)"
+                              : "rate %R cannot be built: the exact DDC plan takes rates in "
+                                "(2^-32, 2^32), and at or below 2^-13 (1/8192) only powers of two",
                      rate);
         return false;
     }
@@ -209,10 +207,10 @@ PyObject *conv_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
         _raise_about(PyExc_ValueError, "norm_freq must be finite, got %R", norm_freq);
         return nullptr;
     }
-    if (!_check_rate(kind, rate))
-        return nullptr;
     const double atten = _parse_atten(atten_obj);
     if (atten < 0.0)
+        return nullptr;
+    if (!_check_rate(kind, rate, atten > 0.0))
         return nullptr;
 
     auto *self = reinterpret_cast<Converter *>(type->tp_alloc(type, 0));
@@ -554,7 +552,10 @@ PyObject *mod_check(PyObject *, PyObject *args, PyObject *kwds)
                                      &kind_name, &rate, &atten_obj))
         return nullptr;
     const int kind = _parse_kind(kind_name);
-    if (kind < 0 || !_check_rate(kind, rate) || _parse_atten(atten_obj) < 0.0)
+    if (kind < 0)
+        return nullptr;
+    const double atten = _parse_atten(atten_obj);
+    if (atten < 0.0 || !_check_rate(kind, rate, atten > 0.0))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -671,11 +672,5 @@ PyMODINIT_FUNC PyInit__core(void)
         Py_DECREF(m);
         return nullptr;
     }
-#ifdef DDC_DESIGNED_STUB
-    if (PyModule_AddIntConstant(m, "_DESIGNED_STUB", 1) < 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-#endif
     return m;
 }

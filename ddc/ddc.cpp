@@ -5,7 +5,8 @@
  * Any positive ratio: below 1 it decimates, above 1 it interpolates, at 1 the
  * converter copies. The mix block lives in the state and only grows, and the
  * converter's scratch is reserved first, so a block that cannot get its memory
- * is not consumed at all.
+ * is not consumed at all. The exact plan mixes with the table oscillator, the
+ * designed plan with the fine oscillator and a designed converter.
  */
 #include "ddc.h"
 #include "ddc_internal.h"
@@ -13,19 +14,40 @@
 #include "../rate/rate_converter.h"
 #include "../rate/rate_converter_internal.h"
 #include "../stages/lo.h"
+#include "../stages/nco.h"
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 struct ddc_state {
-    lo_state_t *lo;     // oscillator at fs_in, owned
+    lo_state_t *lo;     // table oscillator at fs_in (exact plan), owned, or null
+    nco_state_t *nco;   // fine oscillator at fs_in (designed plan), owned, or null
     RateConverter *rc;  // converter for rate, owned; holds the rate
     cf32_t *mix;        // the mixed block
     size_t mix_cap;     // capacity of mix, complex samples
 };
 
 extern "C" {
+
+ddc_state_t *ddc_create_designed(double norm_freq, double rate, double atten_db)
+{
+    if (!(rate > 0.0) || !std::isfinite(rate) ||
+        !(atten_db >= DDC_ATTEN_MIN && atten_db <= DDC_ATTEN_MAX))
+        return nullptr;
+    auto *s = static_cast<ddc_state *>(std::calloc(1, sizeof(ddc_state)));
+    if (!s)
+        return nullptr;
+    s->nco = nco_create(norm_freq);
+    s->rc = s->nco ? RateConverter_create_designed(rate, atten_db) : nullptr;
+    if (!s->rc) {
+        nco_destroy(s->nco);
+        std::free(s);
+        return nullptr;
+    }
+    return s;
+}
 
 ddc_state_t *ddc_create(double norm_freq, double rate)
 {
@@ -67,7 +89,10 @@ int ddc_execute_checked(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t *o
     }
     if (RateConverter_reserve(s->rc, n_in) != 0)
         return -1;
-    lo_mix(s->lo, in, n_in, s->mix);
+    if (s->nco)
+        nco_mix(s->nco, in, n_in, s->mix);
+    else
+        lo_mix(s->lo, in, n_in, s->mix);
     const size_t count = RateConverter_execute(s->rc, s->mix, n_in, out, cap);
     if (n_out)
         *n_out = count;
@@ -84,12 +109,15 @@ size_t ddc_execute(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t *out, s
 
 size_t ddc_execute_capacity(const ddc_state_t *s, size_t n_in)
 {
-    return RateConverter_capacity(s->rc, n_in);
+    return RateConverter_execute_capacity(s->rc, n_in);
 }
 
 void ddc_reset(ddc_state_t *s)
 {
-    lo_reset(s->lo);
+    if (s->nco)
+        nco_reset(s->nco);
+    else
+        lo_reset(s->lo);
     RateConverter_reset(s->rc);
 }
 
@@ -98,6 +126,7 @@ void ddc_destroy(ddc_state_t *s)
     if (!s)
         return;
     lo_destroy(s->lo);
+    nco_destroy(s->nco);
     RateConverter_destroy(s->rc);
     std::free(s->mix);
     std::free(s);
@@ -105,12 +134,47 @@ void ddc_destroy(ddc_state_t *s)
 
 double ddc_get_norm_freq(const ddc_state_t *s)
 {
-    return lo_get_norm_freq(s->lo);
+    return s->nco ? nco_get_norm_freq(s->nco) : lo_get_norm_freq(s->lo);
 }
 
 void ddc_set_norm_freq(ddc_state_t *s, double norm_freq)
 {
-    lo_set_norm_freq(s->lo, norm_freq);
+    if (s->nco)
+        nco_set_norm_freq(s->nco, norm_freq);
+    else
+        lo_set_norm_freq(s->lo, norm_freq);
+}
+
+double ddc_get_atten_db(const ddc_state_t *s)
+{
+    return RateConverter_get_atten_db(s->rc);
+}
+
+double ddc_get_delay(const ddc_state_t *s)
+{
+    return RateConverter_get_delay(s->rc);
+}
+
+double ddc_get_cost(const ddc_state_t *s)
+{
+    return 8.0 + RateConverter_get_cost(s->rc); // mixer and oscillator: 8 per sample
+}
+
+int ddc_get_num_stages(const ddc_state_t *s)
+{
+    const int n = RateConverter_get_num_stages(s->rc);
+    return n > 0 ? n + 1 : 0;
+}
+
+int ddc_stage_label(const ddc_state_t *s, int index, char *buf, size_t size)
+{
+    if (index < 0 || index >= ddc_get_num_stages(s))
+        return 0;
+    if (index == 0) {
+        std::snprintf(buf, size, s->nco ? "NCO(32-bit phase)" : "NCO(16-bit table)");
+        return 1;
+    }
+    return RateConverter_stage_label(s->rc, index - 1, buf, size);
 }
 
 double ddc_get_rate(const ddc_state_t *s)

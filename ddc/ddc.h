@@ -7,11 +7,21 @@
 #ifndef DDC_DDC_DDC_H
 #define DDC_DDC_DDC_H
 
-#include "../stages/ddc_types.h"
+#include "../rate/rate_converter.h"
 
 DDC_EXTERN_C_BEGIN
 
 typedef struct ddc_state ddc_state_t;
+
+/* Designed plan: the fine oscillator and RateConverter_create_designed's
+   cascade for atten_db in [DDC_ATTEN_MIN, DDC_ATTEN_MAX]: below rate 1 the
+   pass band is 0 .. 0.4*fs_out within +-0.05 dB and every tone more than
+   0.6*fs_out from the carrier comes out at least atten_db down; above rate 1
+   the same holds with fs_in in place of fs_out (images rejected). A
+   pass-band tone's spurious-free dynamic range is at least atten_db.
+   Null for a rate outside (2^-32, 2^31), an attenuation outside the range
+   (NaN included) or an exhausted allocation. */
+DDC_API ddc_state_t *ddc_create_designed(double norm_freq, double rate, double atten_db);
 
 /* New DDC tuned to norm_freq (cycles per input sample, any double) for
    fs_out = rate*fs_in. Null for a rate that is not finite, at or below 2^-32,
@@ -30,7 +40,8 @@ DDC_API size_t ddc_execute(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t
  * in order (half-band floor((n+1)/2), CIC(R) floor((n+R-1)/R), decimating
  * resampler floor(((n-1)*s + 2^32 - 1)/2^32) + 1 as it stops once full,
  * interpolating remainder ceil(n*2^32/s)), which never exceeds max(n_in, 2).
- * Saturates at SIZE_MAX.
+ * Saturates at SIZE_MAX. For a designed plan the count is the exact number of
+ * outputs the next block makes from this state.
  */
 DDC_API size_t ddc_execute_capacity(const ddc_state_t *s, size_t n_in);
 /* Oscillator phase and converter histories back to creation; frequency and rate kept. */
@@ -45,6 +56,17 @@ DDC_API void ddc_set_norm_freq(ddc_state_t *s, double norm_freq);
 DDC_API double ddc_get_rate(const ddc_state_t *s);
 /* Always 0 (no fixed bound; see ddc_execute_capacity). */
 DDC_API size_t ddc_execute_max_out(void);
+/* The designed plan's attenuation in dB; 0 for the exact plan. */
+DDC_API double ddc_get_atten_db(const ddc_state_t *s);
+/* Group delay in output samples (see ddcr_get_delay). */
+DDC_API double ddc_get_delay(const ddc_state_t *s);
+/* Multiply-adds per input sample, all stages counted (real operations). */
+DDC_API double ddc_get_cost(const ddc_state_t *s);
+/* Stages: the oscillator, then the converter's stages. */
+DDC_API int ddc_get_num_stages(const ddc_state_t *s);
+/* Label of stage `index` into buf (cut like snprintf); 1, or 0 for an index
+   out of range (buf untouched). */
+DDC_API int ddc_stage_label(const ddc_state_t *s, int index, char *buf, size_t size);
 
 DDC_EXTERN_C_END
 

@@ -3,6 +3,9 @@
  *   x (real, fs_in) -> half-band R2C decimator (2:1, fs_in/4 shift) -> A
  *   A[k] *= exp(+j*theta_k)   (oscillator fused with the mixer, at fs_in/2)
  *   A -> rate converter for 2*rate -> y (complex, rate*fs_in)
+ * Two kinds of plan share the chain: the exact one (19-tap decimator, table
+ * oscillator, planned converter) and the designed one (decimator, fine
+ * oscillator and converter designed for a stop-band attenuation).
  * Every stage keeps its history between calls, so any block split gives the
  * same bytes. The scratch block lives in the state and only grows, and the
  * converter's own scratch is reserved before the decimator runs: a block
@@ -11,13 +14,19 @@
 #include "ddcr.h"
 #include "ddcr_internal.h"
 
+#include "../design/halfband.h"
 #include "../rate/rate_converter.h"
 #include "../rate/rate_converter_internal.h"
+#include "../rate/rate_design.h"
 #include "../stages/hbdecim_r2c.h"
 #include "../stages/lo.h"
+#include "../stages/nco.h"
 
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -35,9 +44,11 @@ constexpr size_t kHbTaps = 19;
 
 struct ddcr_state {
     hbdecim_r2c_state_t *r2c; // half-band real-to-complex decimator, owned
-    lo_state_t *lo;           // oscillator at fs_in/2, owned
+    lo_state_t *lo;           // table oscillator at fs_in/2 (exact plan), owned, or null
+    nco_state_t *nco;         // fine oscillator at fs_in/2 (designed plan), owned, or null
     RateConverter *rc;        // converter for 2*rate, owned
     double rate;              // fs_out / fs_in as given at creation
+    double atten_db;          // designed plan's attenuation, 0 for the exact plan
     cf32_t *scratch;          // decimator output of the current block, mixed in place
     size_t scratch_cap;       // capacity of scratch, complex samples
 };
@@ -63,6 +74,39 @@ int _reserve(ddcr_state *s, size_t n)
 } // namespace
 
 extern "C" {
+
+ddcr_state_t *ddcr_create_designed(double norm_freq, double rate, double atten_db)
+{
+    if (!(rate > 0.0 && rate < 0.5) || !(atten_db >= DDC_ATTEN_MIN && atten_db <= DDC_ATTEN_MAX))
+        return nullptr;
+    const double delta = design_r2c_delta(rate);
+    const double stage_atten = atten_db + DESIGN_HB_MARGIN_DB;
+    const size_t h = halfband_num_coeffs(stage_atten, delta);
+    std::vector<float> coeffs;
+    try {
+        coeffs.resize(h);
+    } catch (...) {
+        return nullptr;
+    }
+    const size_t taps = halfband_design(stage_atten, delta, coeffs.data(), h);
+    if (taps == 0)
+        return nullptr;
+    auto *s = static_cast<ddcr_state *>(std::calloc(1, sizeof(ddcr_state)));
+    if (!s)
+        return nullptr;
+    s->rate = rate;
+    s->atten_db = atten_db;
+    s->r2c = hbdecim_r2c_create(taps, coeffs.data());
+    s->nco = s->r2c ? nco_create(norm_freq) : nullptr;
+    s->rc = s->nco ? RateConverter_create_designed(2.0 * rate, atten_db) : nullptr;
+    if (!s->rc) {
+        nco_destroy(s->nco);
+        hbdecim_r2c_destroy(s->r2c);
+        std::free(s);
+        return nullptr;
+    }
+    return s;
+}
 
 ddcr_state_t *ddcr_create(double norm_freq, double rate)
 {
@@ -108,7 +152,10 @@ int ddcr_execute_checked(ddcr_state_t *s, const float *in, size_t n_in, cf32_t *
     const size_t m = hbdecim_r2c_execute(s->r2c, in, n_in, s->scratch, m_max + 1);
     if (m == 0)
         return 0; // the odd sample waits for the next call
-    lo_mix(s->lo, s->scratch, m, s->scratch);
+    if (s->nco)
+        nco_mix(s->nco, s->scratch, m, s->scratch);
+    else
+        lo_mix(s->lo, s->scratch, m, s->scratch);
     const size_t count = RateConverter_execute(s->rc, s->scratch, m, out, cap);
     if (n_out)
         *n_out = count;
@@ -130,10 +177,21 @@ size_t ddcr_execute_capacity(size_t n_in)
     return n_in < 2 ? 2 : n_in;
 }
 
+size_t ddcr_capacity(const ddcr_state_t *s, size_t n_in)
+{
+    if (n_in == 0)
+        return 0;
+    // The decimator yields floor((n + 1) / 2) at most (with a held-over sample).
+    return RateConverter_execute_capacity(s->rc, n_in / 2 + (n_in & 1));
+}
+
 void ddcr_reset(ddcr_state_t *s)
 {
     hbdecim_r2c_reset(s->r2c);
-    lo_reset(s->lo);
+    if (s->nco)
+        nco_reset(s->nco);
+    else
+        lo_reset(s->lo);
     RateConverter_reset(s->rc);
 }
 
@@ -143,6 +201,7 @@ void ddcr_destroy(ddcr_state_t *s)
         return;
     hbdecim_r2c_destroy(s->r2c);
     lo_destroy(s->lo);
+    nco_destroy(s->nco);
     RateConverter_destroy(s->rc);
     std::free(s->scratch);
     std::free(s);
@@ -150,12 +209,56 @@ void ddcr_destroy(ddcr_state_t *s)
 
 double ddcr_get_norm_freq(const ddcr_state_t *s)
 {
-    return lo_get_norm_freq(s->lo);
+    return s->nco ? nco_get_norm_freq(s->nco) : lo_get_norm_freq(s->lo);
 }
 
 void ddcr_set_norm_freq(ddcr_state_t *s, double norm_freq)
 {
-    lo_set_norm_freq(s->lo, norm_freq);
+    if (s->nco)
+        nco_set_norm_freq(s->nco, norm_freq);
+    else
+        lo_set_norm_freq(s->lo, norm_freq);
+}
+
+double ddcr_get_atten_db(const ddcr_state_t *s)
+{
+    return s->atten_db;
+}
+
+double ddcr_get_delay(const ddcr_state_t *s)
+{
+    // The decimator's centre sits num_taps - 1 inputs behind output m's time 2m.
+    const double r2c = static_cast<double>(hbdecim_r2c_get_num_taps(s->r2c) - 1) * s->rate;
+    return r2c + RateConverter_get_delay(s->rc);
+}
+
+double ddcr_get_cost(const ddcr_state_t *s)
+{
+    // Decimator: the folded branch and the centre per output pair; mixer and
+    // oscillator: 8 operations per intermediate sample.
+    const double r2c = 0.5 * static_cast<double>(hbdecim_r2c_get_num_taps(s->r2c) / 2 + 1);
+    return r2c + 0.5 * (8.0 + RateConverter_get_cost(s->rc));
+}
+
+int ddcr_get_num_stages(const ddcr_state_t *s)
+{
+    const int n = RateConverter_get_num_stages(s->rc);
+    return n > 0 ? n + 2 : 0;
+}
+
+int ddcr_stage_label(const ddcr_state_t *s, int index, char *buf, size_t size)
+{
+    if (index < 0 || index >= ddcr_get_num_stages(s))
+        return 0;
+    if (index == 0) {
+        const size_t n = hbdecim_r2c_get_num_taps(s->r2c);
+        std::snprintf(buf, size, "HalfbandR2C(%zu taps)", n < 3 ? n : 2 * n - 3);
+    } else if (index == 1) {
+        std::snprintf(buf, size, s->nco ? "NCO(32-bit phase)" : "NCO(16-bit table)");
+    } else {
+        return RateConverter_stage_label(s->rc, index - 2, buf, size);
+    }
+    return 1;
 }
 
 double ddcr_get_rate(const ddcr_state_t *s)

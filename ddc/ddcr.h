@@ -23,11 +23,29 @@
 #ifndef DDC_DDC_DDCR_H
 #define DDC_DDC_DDCR_H
 
-#include "../stages/ddc_types.h"
+#include "../rate/rate_converter.h"
 
 DDC_EXTERN_C_BEGIN
 
 typedef struct ddcr_state ddcr_state_t;
+
+/*
+ * Designed plan: the same chain with every filter designed at creation for a
+ * stop-band attenuation atten_db in [DDC_ATTEN_MIN, DDC_ATTEN_MAX] dB, a
+ * 32-bit-phase oscillator and float arithmetic throughout (no clamping or
+ * quantisation: silence in gives exact zeros out, levels above 1 pass).
+ * Figures, measured by tests/test_designed.py at every rate:
+ * - pass band 0 .. 0.4*fs_out within +-0.05 dB of the gain at 0.1*fs_out;
+ * - every input tone more than 0.6*fs_out from the carrier at least atten_db
+ *   below a pass-band tone of the same amplitude, for tones anywhere in
+ *   (0, 0.5)*fs_in, whenever the wanted band (carrier +- 0.5*fs_out) lies in
+ *   [0.05, 0.45]*fs_in; the band's mirror image is rejected as well;
+ * - a pass-band tone's spurious-free dynamic range at least atten_db.
+ * Null for a rate outside (0, 0.5), an attenuation outside the range (NaN
+ * included) or an exhausted allocation. Every other ddcr_* function works on
+ * both kinds of plan.
+ */
+DDC_API ddcr_state_t *ddcr_create_designed(double norm_freq, double rate, double atten_db);
 
 /* New DDCR tuned to norm_freq (cycles per sample at fs_in/2, any double) for
    fs_out = rate*fs_in. Null for a rate outside (0, 0.5) (NaN included) or an
@@ -43,6 +61,10 @@ DDC_API size_t ddcr_execute(ddcr_state_t *s, const float *in, size_t n_in, cf32_
    state: 0 for n_in = 0, otherwise max(n_in, 2). A single sample can complete
    a CIC output that an interpolating remainder resampler turns into two. */
 DDC_API size_t ddcr_execute_capacity(size_t n_in);
+/* Output capacity that suffices for the next block of n_in samples on this
+   state: each stage's bound composed in order, within a few samples of
+   rate*n_in (exact for designed stages). */
+DDC_API size_t ddcr_capacity(const ddcr_state_t *s, size_t n_in);
 /* Every history and phase back to creation; frequency and rate kept. */
 DDC_API void ddcr_reset(ddcr_state_t *s);
 /* Releases the DDCR; null is accepted. */
@@ -55,6 +77,18 @@ DDC_API void ddcr_set_norm_freq(ddcr_state_t *s, double norm_freq);
 DDC_API double ddcr_get_rate(const ddcr_state_t *s);
 /* Always 0 (no fixed bound; see ddcr_execute_capacity). */
 DDC_API size_t ddcr_execute_max_out(void);
+/* The designed plan's attenuation in dB; 0 for the exact plan. */
+DDC_API double ddcr_get_atten_db(const ddcr_state_t *s);
+/* Group delay in output samples: output j (time j/rate input samples) shows the
+   input around time (j - delay)/rate. */
+DDC_API double ddcr_get_delay(const ddcr_state_t *s);
+/* Multiply-adds per input sample, all stages counted (real operations). */
+DDC_API double ddcr_get_cost(const ddcr_state_t *s);
+/* Stages: the decimator, the oscillator, then the converter's stages. */
+DDC_API int ddcr_get_num_stages(const ddcr_state_t *s);
+/* Label of stage `index` into buf (size bytes with terminator, cut like
+   snprintf); 1, or 0 for an index out of range (buf untouched). */
+DDC_API int ddcr_stage_label(const ddcr_state_t *s, int index, char *buf, size_t size);
 
 DDC_EXTERN_C_END
 

@@ -27,15 +27,20 @@
 #include "../design/ciccomp.h"
 #include "../stages/cic.h"
 #include "../stages/cic_kernel.h"
+#include "../design/halfband.h"
 #include "../stages/fir.h"
 #include "../stages/fir_internal.h"
 #include "../stages/hbdecim.h"
+#include "../stages/presamp.h"
 #include "../stages/resamp.h"
+#include "rate_design.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -69,9 +74,19 @@ struct stage_ops_t {
     // Makes the stage's own memory ready for a block of n inputs, so execute
     // allocates nothing; 0, or -1 with the stage as it was.
     int (*reserve)(void *st, size_t n);
+    // Outputs the next execute of n inputs makes from the current state (the
+    // bound where the kind cannot tell more).
+    size_t (*count)(const void *st, size_t n);
     void (*reset)(void *st);
     void (*destroy)(void *st);
     void (*label)(const void *st, char *buf, size_t size);
+    // Group delay in the stage's input samples: output j, at input time
+    // j / rate, shows the input around j / rate - delay.
+    double (*delay)(const void *st);
+    // Real multiply-adds (or integer additions) per input sample.
+    double (*cost)(const void *st);
+    // Output rate over input rate.
+    double (*rate)(const void *st);
 };
 
 // One planned stage, handed to _build_stages.
@@ -80,6 +95,8 @@ struct stage_spec_t {
     uint32_t ratio;     // CIC ratio; up to 2^31, so past the CIC limit stays representable
     double rate;        // resampler ratio
     int32_t compensate; // CIC compensation flag
+    double delta;       // designed half-band: transition half-width
+    double atten_db;    // designed kinds: stop-band attenuation
 };
 
 // A built stage: its kind and its owned handle.
@@ -92,6 +109,16 @@ struct stage_t {
 int _reserve_none(void *, size_t)
 {
     return 0;
+}
+
+double _half(const void *)
+{
+    return 0.5;
+}
+
+double _one(const void *)
+{
+    return 1.0;
 }
 
 // --- half-band 2:1 decimator ---------------------------------------------------
@@ -125,8 +152,152 @@ void _hb_label(const void *, char *buf, size_t size)
     std::snprintf(buf, size, "HalfbandDecimator");
 }
 
+// The centre tap sits num_taps inputs behind input 2m + 1, output m's time is 2m.
+double _hb_delay(const void *st)
+{
+    return static_cast<double>(hbdecim_get_num_taps(static_cast<const hbdecim_state_t *>(st))) - 1.0;
+}
+
+// Folded branch plus centre, complex samples, per output pair.
+double _hb_cost(const void *st)
+{
+    return static_cast<double>(hbdecim_get_num_taps(static_cast<const hbdecim_state_t *>(st)) / 2 + 1);
+}
+
 const stage_ops_t kHalfbandOps = {STAGE_HALFBAND, _hb_build,   _hb_execute, _hb_bound,
-                                  _reserve_none,  _hb_reset,   _hb_destroy, _hb_label};
+                                  _reserve_none,  _hb_bound,   _hb_reset,   _hb_destroy,
+                                  _hb_label,      _hb_delay,   _hb_cost,    _half};
+
+// --- designed half-band: the same decimator with taps for the plan -------------
+void *_dhb_build(const stage_spec_t *sp)
+{
+    const double atten = sp->atten_db + DESIGN_HB_MARGIN_DB;
+    const size_t h = halfband_num_coeffs(atten, sp->delta);
+    if (h == 0)
+        return nullptr;
+    std::vector<float> coeffs;
+    try {
+        coeffs.resize(h);
+    } catch (...) {
+        return nullptr;
+    }
+    const size_t taps = halfband_design(atten, sp->delta, coeffs.data(), h);
+    return taps ? hbdecim_create(taps, coeffs.data()) : nullptr;
+}
+
+void _dhb_label(const void *st, char *buf, size_t size)
+{
+    const size_t n = hbdecim_get_num_taps(static_cast<const hbdecim_state_t *>(st));
+    std::snprintf(buf, size, "HalfbandDecimator(%zu taps)", n < 3 ? n : 2 * n - 3);
+}
+
+const stage_ops_t kDesignedHalfbandOps = {STAGE_HALFBAND, _dhb_build,  _hb_execute, _hb_bound,
+                                          _reserve_none,  _hb_bound,   _hb_reset,   _hb_destroy,
+                                          _dhb_label,     _hb_delay,   _hb_cost,    _half};
+
+// --- designed resampler with interpolated phases --------------------------------
+void *_prs_build(const stage_spec_t *sp)
+{
+    return presamp_create(sp->rate, sp->atten_db);
+}
+
+size_t _prs_execute(void *st, const cf32_t *in, size_t n, cf32_t *out, size_t cap)
+{
+    return presamp_execute(static_cast<presamp_state_t *>(st), in, n, out, cap);
+}
+
+// Whatever the phase: at most ceil(n * rate) + 1 outputs (the time step is the
+// rounded 2^32 / rate, so a little margin covers its rounding).
+size_t _prs_bound(const void *st, size_t n)
+{
+    if (n == 0)
+        return 0;
+    const double r = presamp_get_rate(static_cast<const presamp_state_t *>(st));
+    const double v = std::ceil(static_cast<double>(n) * r * (1.0 + 0x1p-30)) + 2.0;
+    return v >= 18446744073709551616.0 || v > static_cast<double>(SIZE_MAX) ? SIZE_MAX
+                                                                          : static_cast<size_t>(v);
+}
+
+size_t _prs_count(const void *st, size_t n)
+{
+    return presamp_capacity(static_cast<const presamp_state_t *>(st), n);
+}
+
+void _prs_reset(void *st)
+{
+    presamp_reset(static_cast<presamp_state_t *>(st));
+}
+
+void _prs_destroy(void *st)
+{
+    presamp_destroy(static_cast<presamp_state_t *>(st));
+}
+
+void _prs_label(const void *st, char *buf, size_t size)
+{
+    auto *r = static_cast<const presamp_state_t *>(st);
+    std::snprintf(buf, size, "Resampler(%g, %zu taps x %zu phases)", presamp_get_rate(r),
+                  presamp_get_num_taps(r), presamp_get_num_phases(r));
+}
+
+double _prs_rate(const void *st)
+{
+    return presamp_get_rate(static_cast<const presamp_state_t *>(st));
+}
+
+double _prs_delay(const void *st)
+{
+    return presamp_get_delay(static_cast<const presamp_state_t *>(st));
+}
+
+// Per output: an interpolated tap and two products per tap.
+double _prs_cost(const void *st)
+{
+    auto *r = static_cast<const presamp_state_t *>(st);
+    return 3.0 * static_cast<double>(presamp_get_num_taps(r)) * presamp_get_rate(r);
+}
+
+const stage_ops_t kDesignedResamplerOps = {STAGE_RESAMPLER, _prs_build,  _prs_execute, _prs_bound,
+                                           _reserve_none,   _prs_count,  _prs_reset,   _prs_destroy,
+                                           _prs_label,      _prs_delay,  _prs_cost,   _prs_rate};
+
+// --- rate 1 of a designed plan: a plain copy --------------------------------------
+// The handle is a dummy: the kind has no state.
+char g_copy_stage;
+
+void *_copy_build(const stage_spec_t *)
+{
+    return &g_copy_stage;
+}
+
+size_t _copy_execute(void *, const cf32_t *in, size_t n, cf32_t *out, size_t cap)
+{
+    const size_t m = n < cap ? n : cap;
+    if (m && in != out)
+        std::memmove(out, in, m * sizeof(cf32_t));
+    return m;
+}
+
+size_t _copy_bound(const void *, size_t n)
+{
+    return n;
+}
+
+void _copy_nothing(void *) {}
+
+void _copy_label(const void *, char *buf, size_t size)
+{
+    std::snprintf(buf, size, "Passthrough");
+}
+
+double _zero(const void *)
+{
+    return 0.0;
+}
+
+const stage_ops_t kCopyOps = {STAGE_RESAMPLER, _copy_build,   _copy_execute, _copy_bound,
+                              _reserve_none,   _copy_bound,   _copy_nothing, _copy_nothing,
+                              _copy_label,     _zero,         _zero,         _one};
 
 // --- CIC decimator with optional compensation FIR ------------------------------
 struct cic_stage_t {
@@ -215,8 +386,28 @@ void _cic_label(const void *stage, char *buf, size_t size)
     std::snprintf(buf, size, st->compensate ? "CIC(%d)+FIR" : "CIC(%d)", st->ratio);
 }
 
+double _cic_rate(const void *stage)
+{
+    return 1.0 / static_cast<const cic_stage_t *>(stage)->ratio;
+}
+
+// A fourth-order CIC's impulse response is centred 2 (R - 1) inputs back.
+double _cic_delay(const void *stage)
+{
+    return 2.0 * (static_cast<const cic_stage_t *>(stage)->ratio - 1);
+}
+
+// Integrators per input and combs per output (integer additions, I and Q),
+// plus the compensation FIR's 7 real taps on complex outputs.
+double _cic_cost(const void *stage)
+{
+    auto *st = static_cast<const cic_stage_t *>(stage);
+    return 8.0 + (8.0 + (st->fir ? 2.0 * kCompTaps : 0.0)) / st->ratio;
+}
+
 const stage_ops_t kCicOps = {STAGE_CIC,    _cic_build, _cic_execute, _cic_bound,
-                             _cic_reserve, _cic_reset, _cic_destroy, _cic_label};
+                             _cic_reserve, _cic_bound, _cic_reset,   _cic_destroy,
+                             _cic_label,   _cic_delay, _cic_cost,    _cic_rate};
 
 // --- polyphase resampler --------------------------------------------------------
 void *_rs_build(const stage_spec_t *sp)
@@ -285,13 +476,41 @@ void _rs_label(const void *st, char *buf, size_t size)
     std::snprintf(buf, size, "Resampler(%g)", resamp_get_rate(static_cast<const resamp_state_t *>(st)));
 }
 
+double _rs_rate(const void *st)
+{
+    return resamp_get_rate(static_cast<const resamp_state_t *>(st));
+}
+
+// The built-in bank's 19 taps centre on tap 9: nine inputs back when
+// interpolating, nine outputs back when decimating (the transposed form).
+double _rs_delay(const void *st)
+{
+    auto *r = static_cast<const resamp_state_t *>(st);
+    const double rate = resamp_get_rate(r);
+    if (rate == 1.0)
+        return 0.0;
+    return resamp_get_interpolating(r) ? 9.0 : 9.0 / rate;
+}
+
+double _rs_cost(const void *st)
+{
+    auto *r = static_cast<const resamp_state_t *>(st);
+    const double rate = resamp_get_rate(r);
+    if (rate == 1.0)
+        return 0.0;
+    const double taps = 2.0 * static_cast<double>(resamp_get_num_taps(r));
+    return resamp_get_interpolating(r) ? taps * rate : taps;
+}
+
 const stage_ops_t kResamplerOps = {STAGE_RESAMPLER, _rs_build, _rs_execute, _rs_bound,
-                                   _reserve_none,   _rs_reset, _rs_destroy, _rs_label};
+                                   _reserve_none,   _rs_bound, _rs_reset,   _rs_destroy,
+                                   _rs_label,       _rs_delay, _rs_cost,    _rs_rate};
 
 } // namespace
 
 struct RateConverter {
     double rate;                // requested fs_out / fs_in, as last passed in
+    double atten_db;            // designed plan's attenuation, 0 for the exact plan
     int32_t compensate;         // nonzero: every CIC stage gets a compensation FIR
     int32_t num_stages;         // 0 (after a failed rebuild) to kMaxStages; a plan has 1 or 2
     stage_t stage[kMaxStages];  // owned stages, processing order
@@ -391,6 +610,39 @@ int _plan(double rate, int compensate, stage_spec_t specs[kMaxStages])
     return 1;
 }
 
+// The designed cascade for rate and atten_db as specs; count or 0 (refused).
+int _plan_designed(double rate, double atten_db, stage_spec_t specs[kMaxStages])
+{
+    design_stage_t plan[DESIGN_MAX_STAGES];
+    static_assert(DESIGN_MAX_STAGES <= kMaxStages, "stage array too small for a designed plan");
+    const int count = design_plan(rate, plan, DESIGN_MAX_STAGES);
+    for (int i = 0; i < count; ++i) {
+        stage_spec_t &sp = specs[i];
+        sp = stage_spec_t{};
+        sp.atten_db = atten_db;
+        sp.delta = plan[i].delta;
+        sp.rate = plan[i].rate;
+        switch (plan[i].kind) {
+        case DESIGN_HALFBAND:
+            sp.ops = &kDesignedHalfbandOps;
+            break;
+        case DESIGN_RESAMPLER:
+            sp.ops = &kDesignedResamplerOps;
+            break;
+        default:
+            sp.ops = &kCopyOps;
+            break;
+        }
+    }
+    return count;
+}
+
+int _plan_for(const RateConverter *rc, double rate, stage_spec_t specs[kMaxStages])
+{
+    return rc->atten_db > 0.0 ? _plan_designed(rate, rc->atten_db, specs)
+                              : _plan(rate, rc->compensate, specs);
+}
+
 // Creates the planned stages in processing order; 1 on success, 0 after
 // destroying whatever had been built (num_stages is then 0).
 int _build_stages(RateConverter *rc, const stage_spec_t *specs, int count)
@@ -482,10 +734,30 @@ void RateConverter_destroy(RateConverter *rc)
     std::free(rc);
 }
 
+RateConverter *RateConverter_create_designed(double rate, double atten_db)
+{
+    if (!(atten_db >= DDC_ATTEN_MIN && atten_db <= DDC_ATTEN_MAX))
+        return nullptr;
+    stage_spec_t specs[kMaxStages];
+    const int count = _plan_designed(rate, atten_db, specs);
+    if (count == 0)
+        return nullptr;
+    auto *rc = static_cast<RateConverter *>(std::calloc(1, sizeof(RateConverter)));
+    if (!rc)
+        return nullptr;
+    rc->rate = rate;
+    rc->atten_db = atten_db;
+    if (!_build_stages(rc, specs, count)) {
+        std::free(rc);
+        return nullptr;
+    }
+    return rc;
+}
+
 void RateConverter_set_rate(RateConverter *rc, double rate)
 {
     stage_spec_t specs[kMaxStages];
-    const int count = _plan(rate, rc->compensate, specs);
+    const int count = _plan_for(rc, rate, specs);
     if (count == 0)
         return;
     // Even the same rate starts again from zero history.
@@ -550,6 +822,42 @@ size_t RateConverter_capacity(const RateConverter *rc, size_t n)
     for (int i = 0; i < rc->num_stages; ++i)
         n = rc->stage[i].ops->bound(rc->stage[i].h, n);
     return n;
+}
+
+size_t RateConverter_execute_capacity(const RateConverter *rc, size_t n)
+{
+    if (rc->num_stages == 0)
+        return 0;
+    for (int i = 0; i < rc->num_stages; ++i)
+        n = rc->stage[i].ops->count(rc->stage[i].h, n);
+    return n;
+}
+
+double RateConverter_get_atten_db(const RateConverter *rc)
+{
+    return rc->atten_db;
+}
+
+double RateConverter_get_delay(const RateConverter *rc)
+{
+    double in_rate = 1.0, delay = 0.0; // delay in converter input samples
+    for (int i = 0; i < rc->num_stages; ++i) {
+        const stage_t &st = rc->stage[i];
+        delay += st.ops->delay(st.h) / in_rate;
+        in_rate *= st.ops->rate(st.h);
+    }
+    return delay * rc->rate;
+}
+
+double RateConverter_get_cost(const RateConverter *rc)
+{
+    double in_rate = 1.0, cost = 0.0;
+    for (int i = 0; i < rc->num_stages; ++i) {
+        const stage_t &st = rc->stage[i];
+        cost += st.ops->cost(st.h) * in_rate;
+        in_rate *= st.ops->rate(st.h);
+    }
+    return cost;
 }
 
 size_t RateConverter_execute(RateConverter *rc, const cf32_t *in, size_t n, cf32_t *out, size_t cap)

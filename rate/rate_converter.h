@@ -15,6 +15,10 @@ DDC_EXTERN_C_BEGIN
 
 typedef struct RateConverter RateConverter;
 
+/* Attenuation range of the designed plans, dB. */
+#define DDC_ATTEN_MIN 40.0
+#define DDC_ATTEN_MAX 120.0
+
 /* Stage type codes. */
 enum { STAGE_HALFBAND = 0, STAGE_CIC = 1, STAGE_RESAMPLER = 2 };
 
@@ -23,6 +27,14 @@ enum { STAGE_HALFBAND = 0, STAGE_CIC = 1, STAGE_RESAMPLER = 2 };
    is not finite, at or below 2^-32 or at or above 2^32, an unbuildable plan (a
    non-power-of-two rate below 1/8192), or an exhausted allocation. */
 DDC_API RateConverter *RateConverter_create(int compensate, double rate);
+/* Designed plan for rate with every filter designed at creation for atten_db
+   in [DDC_ATTEN_MIN, DDC_ATTEN_MAX]: half-band decimators (one per octave)
+   and a resampler with interpolated phases for a remainder; pass band
+   0 .. 0.4 fs_out (0.4 fs_in above rate 1) within +-0.05 dB, everything
+   beyond 0.6 fs_out (0.6 fs_in) rejected by atten_db; rate 1 copies. Null
+   for a rate create refuses, an attenuation outside the range or an
+   exhausted allocation. set_rate rebuilds a designed plan again. */
+DDC_API RateConverter *RateConverter_create_designed(double rate, double atten_db);
 /* Releases every stage, both scratch buffers and the converter; null accepted. */
 DDC_API void RateConverter_destroy(RateConverter *rc);
 /* Rebuilds the whole cascade from zero history, even for the same rate; a rate
@@ -48,6 +60,15 @@ DDC_API size_t RateConverter_execute(RateConverter *rc, const cf32_t *in, size_t
 DDC_API void RateConverter_reset(RateConverter *rc);
 /* floor(rate*65536) + 2 above rate 1 (saturating), else 65538. */
 DDC_API size_t RateConverter_execute_max_out(const RateConverter *rc);
+/* Output capacity that suffices for the next block of n samples on this state:
+   the stages' bounds composed in order (exact for designed stages). */
+DDC_API size_t RateConverter_execute_capacity(const RateConverter *rc, size_t n);
+/* The designed plan's attenuation in dB; 0 for the exact plan. */
+DDC_API double RateConverter_get_atten_db(const RateConverter *rc);
+/* Group delay in output samples (every stage's filter centre, in output samples). */
+DDC_API double RateConverter_get_delay(const RateConverter *rc);
+/* Real multiply-adds per complex input sample, all stages counted. */
+DDC_API double RateConverter_get_cost(const RateConverter *rc);
 /* One-shot create, execute, destroy; 0 if the converter cannot be created. */
 DDC_API size_t RateConverter_convert(int compensate, double rate, const cf32_t *in, size_t n,
                                      cf32_t *out, size_t cap);

@@ -24,7 +24,6 @@ from quorvel.ddc import DDC, DDCR, _core
 # Decimating (resampler, CIC + resampler, CIC alone), copying, interpolating.
 DDC_RATES = [0.3, 0.05, 2 ** -10, 1.0, 1.5, 3.0]
 SPLITS = [[20011], [1, 2, 3, 4093, 17, 5000], [7]]
-STUB = getattr(_core, "_DESIGNED_STUB", False)
 
 
 def iq(n, seed=4):
@@ -108,17 +107,10 @@ def test_designed_plans_equal_the_native_designed_calls(kind, rate):
     assert bits_equal(np.concatenate(got), ref.process(x))
 
 
-def _tight(kind):
-    marks = []
-    if kind == "ddcr" and STUB:
-        marks.append(pytest.mark.skip(reason="stand-in DDCR bound until the designed plans land"))
-    return marks
-
-
 @pytest.mark.parametrize("atten_db", [None, 80.0])
 @pytest.mark.parametrize("kind,rate", [
     *[pytest.param("ddc", r) for r in DDC_RATES],
-    *[pytest.param("ddcr", r, marks=_tight("ddcr")) for r in (0.25, 0.1, 0.013, 2 ** -9)],
+    *[pytest.param("ddcr", r) for r in (0.25, 0.1, 0.013, 2 ** -9)],
 ])
 def test_output_is_sized_by_the_tight_bound_of_this_state(kind, rate, atten_db):
     x = iq(30011) if kind == "ddc" else real(30011)
@@ -291,29 +283,43 @@ def test_plan_description(cls, rate, atten_db):
 
 # --- refused arguments -------------------------------------------------------------
 
-DDC_REFUSED = [0.0, -1.0, math.nan, math.inf, 2.0 ** 32, 2.0 ** -32, 1e-5, 1.0001 * 2 ** -14]
-DDCR_REFUSED = [0.0, -0.1, 0.5, 0.75, math.nan, math.inf, 1e-5, 2.0 ** -33]
+DDC_REFUSED = [0.0, -1.0, math.nan, math.inf, 2.0 ** 32, 2.0 ** -32]
+DDCR_REFUSED = [0.0, -0.1, 0.5, 0.75, math.nan, math.inf, 2.0 ** -33]
+# only the exact plans stop at powers of two below these
+DDC_EXACT_ONLY = [1e-5, 1.0001 * 2 ** -14]
+DDCR_EXACT_ONLY = [1e-5]
 
 
 @pytest.mark.parametrize("atten_db", [None, 80.0])
-@pytest.mark.parametrize("cls,rate", [(DDC, r) for r in DDC_REFUSED] + [(DDCR, r) for r in DDCR_REFUSED])
+@pytest.mark.parametrize("cls,rate", [(DDC, r) for r in DDC_REFUSED + DDC_EXACT_ONLY]
+                         + [(DDCR, r) for r in DDCR_REFUSED + DDCR_EXACT_ONLY])
 def test_a_rate_the_library_refuses_is_a_value_error_with_the_range(cls, rate, atten_db):
-    wanted = r"\(2\^-32, 2\^32\).*2\^-13" if cls is DDC else r"\(0, 0.5\)|\(2\^-33, 0.5\).*2\^-14"
+    if atten_db is not None and rate in DDC_EXACT_ONLY + DDCR_EXACT_ONLY:
+        assert cls(0.1, rate, atten_db=atten_db).rate == rate
+        return
+    if cls is DDC:
+        wanted = r"\(2\^-32, 2\^32\).*2\^-13" if atten_db is None else r"\(2\^-32, 2\^31\)"
+    else:
+        wanted = r"\(0, 0.5\)|\(2\^-33, 0.5\)" + (r".*2\^-14" if atten_db is None else "")
     with pytest.raises(ValueError, match=wanted):
         cls(0.1, rate, atten_db=atten_db)
 
 
 @pytest.mark.parametrize("kind,rate", [
-    *[("ddc", r) for r in DDC_REFUSED + [2.0 ** -31, 2.0 ** -13, 1 / 8191.5, 1 / 8192.5, 0.77,
+    *[("ddc", r) for r in DDC_REFUSED + DDC_EXACT_ONLY + [2.0 ** -31, 2.0 ** -13, 1 / 8191.5, 1 / 8192.5, 0.77,
                                          2.0 ** 31, 4095.9]],
-    *[("ddcr", r) for r in DDCR_REFUSED + [2.0 ** -32, 2.0 ** -14, 1 / 16383, 1 / 16385, 0.4999]],
+    *[("ddcr", r) for r in DDCR_REFUSED + DDCR_EXACT_ONLY + [2.0 ** -32, 2.0 ** -14, 1 / 16383, 1 / 16385, 0.4999]],
 ])
-def test_the_rate_check_agrees_with_the_native_create(kind, rate):
+@pytest.mark.parametrize("atten_db", [None, 80.0])
+def test_the_rate_check_agrees_with_the_native_create(kind, rate, atten_db):
     # So that a null from create can only mean exhausted memory.
-    h = getattr(lib, f"{kind}_create")(0.1, rate)
+    if atten_db is None:
+        h = getattr(lib, f"{kind}_create")(0.1, rate)
+    else:
+        h = getattr(lib, f"{kind}_create_designed")(0.1, rate, atten_db)
     getattr(lib, f"{kind}_destroy")(h)
     try:
-        _core.check(kind, rate)
+        _core.check(kind, rate, atten_db)
         accepted = True
     except ValueError:
         accepted = False

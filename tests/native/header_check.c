@@ -10,6 +10,7 @@
 #include "stages/presamp.h"
 #include "design/ciccomp.h"
 #include "design/kaiser.h"
+#include "design/halfband.h"
 #include "rate/rate_converter.h"
 #include "ddc/ddcr.h"
 #include "ddc/ddc.h"

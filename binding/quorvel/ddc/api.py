@@ -392,7 +392,7 @@ class DDCR(_Converter):
         or build the converter with `tuned` from frequencies in Hz.
     rate : float
         Output-to-input rate ratio ``fs_out / fs_in``, in the open interval
-        (0, 0.5); at or below 2^-14 only powers of two.
+        (0, 0.5); for the exact plan at or below 2^-14 only powers of two.
     atten_db : float or None, keyword-only
         Stop-band attenuation of a designed plan, in [40, 120] dB (default
         80), or None for the exact plan (the filters of ``ddc_fn``).
@@ -509,7 +509,8 @@ class DDC(_Converter):
         `tuned` to build the converter from frequencies in Hz.
     rate : float
         Output-to-input rate ratio ``fs_out / fs_in``, any positive value in
-        (2^-32, 2^32); at or below 2^-13 only powers of two.
+        (2^-32, 2^32) for the exact plan (at or below 2^-13 only powers of two),
+        (2^-32, 2^31) for a designed one.
     atten_db : float or None, keyword-only
         Stop-band attenuation of a designed plan, in [40, 120] dB (default
         80), or None for the exact plan (that of the C ``ddc_create``).
