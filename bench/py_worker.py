@@ -166,7 +166,9 @@ def gr_chain(rate, atten):
     # Nyquist when rest < 1, but what folds there lands outside the pass band, and the
     # resampler's own filter keeps the same corners at fs_out
     t1, d1 = gr_lowpass(1.0, 1.0, 0.4 * rate, 0.6 * rate, atten)
-    design = {"decimation": dec, "stage1": d1, "macs_per_input": d1["taps"] / dec}
+    # real multiply-adds per input sample in the filters, 2 per tap (real input x complex tap,
+    # then complex sample x real tap), so they compare with ddcr_get_cost
+    design = {"decimation": dec, "stage1": d1, "macs_per_input": 2 * d1["taps"] / dec}
     desc = f"freq_xlating_fir_filter_fcf(decim {dec}, {d1['taps']} taps)"
     t2 = None
     if rest != 1:
@@ -174,7 +176,7 @@ def gr_chain(rate, atten):
         fs_up = p / dec  # the resampler's filter runs at interp * fs_mid
         t2, d2 = gr_lowpass(float(p), fs_up, 0.4 * rate, 0.6 * rate, atten)
         design.update(resampler=f"{p}/{q}", stage2=d2)
-        design["macs_per_input"] += d2["taps"] / p / dec * rest  # per output of stage 2, per input
+        design["macs_per_input"] += 2 * d2["taps"] / p * rate  # taps/p per output, rate outputs per input
         desc += f" + rational_resampler_ccf({p}/{q}, {d2['taps']} taps)"
     desc += f", Kaiser {atten:g} dB, pass 0.4 / stop 0.6 of fs_out"
 

@@ -347,9 +347,9 @@ def report(res):
     w("")
     w("## Filter work per input sample")
     w("")
-    w("Multiply-adds per real input sample: ours from `ddcr_get_cost` (when the library has it); "
-      "GNU Radio: taps of each filter over its decimation (a real input times a complex tap in the "
-      "first stage, complex times real in the resampler), with the tap counts that meet the figures.")
+    w("Real multiply-adds per input sample: ours from `ddcr_get_cost` (every stage, when the library "
+      "has it); GNU Radio's filters alone, from their tap counts (2 per tap and output: a real input "
+      "times a complex tap in the first stage, a complex sample times a real tap in the resampler).")
     w("")
     cost_cols = ([("exact", lambda r: r["c"])] if m.get("designed_cost") else []) + \
         ([(f"{db} dB", lambda r, k=str(db): r["designed"].get(k)) for db in DESIGNED_DB]
