@@ -4,7 +4,7 @@
   py_worker.py scipy   --rates R,R,...                                 the SciPy peer
   py_worker.py threads --rates R        [--module-dir DIR] [--simd L]  two states on two threads
   py_worker.py selfcheck                                               the SciPy peer streams exactly
-  py_worker.py gnuradio --rates R,R,... --atten DB                     the GNU Radio peer
+  py_worker.py gnuradio --rates R,R,... --atten DB,DB,...             the GNU Radio peer
 common: --samples N --block N --passes N.  Prints one JSON object per line.
 The gnuradio mode needs an interpreter that imports gnuradio (Debian's is built
 for the system python3), so run.py starts it with that one; it uses NumPy only.
@@ -202,8 +202,8 @@ def run_gnuradio(args, rates):
     try:
         x.tofile(path)
         check_n = min(args.samples, 1 << 20)
-        for rate in rates:
-            make, desc, design = gr_chain(rate, args.atten)
+        for rate, atten in ((r, a) for r in rates for a in args.atten):
+            make, desc, design = gr_chain(rate, atten)
 
             def flowgraph(sink, n=0):
                 tb = gr.top_block()
@@ -227,7 +227,7 @@ def run_gnuradio(args, rates):
                 cpu.append(time.process_time() - c0)
                 outputs = sink.nitems_read(0)
                 del tb
-            record("gnuradio", rate, args, (wall, cpu), outputs, last, atten_db=args.atten,
+            record("gnuradio", rate, args, (wall, cpu), outputs, last, atten_db=atten,
                    design=desc, filters=design, gnuradio_version=gr.version(),
                    check_outputs=len(y))
     finally:
@@ -409,10 +409,11 @@ def main():
     ap.add_argument("--passes", type=int, default=5)
     ap.add_argument("--module-dir", default=None)
     ap.add_argument("--simd", type=int, default=None)
-    ap.add_argument("--atten", type=float, default=80.0, help="gnuradio: stop-band attenuation, dB")
+    ap.add_argument("--atten", default="80", help="gnuradio: stop-band attenuations, dB, comma-separated")
     args = ap.parse_args()
     args.samples -= args.samples % args.block
     rates = [float(Fraction(r)) for r in args.rates.split(",")]
+    args.atten = [float(a) for a in args.atten.split(",")]
     if args.mode == "ours":
         run_ours(args, rates)
     elif args.mode == "scipy":

@@ -523,19 +523,23 @@ def main():
         log("SciPy peer, all rates ...")
         for rec in run_json(py + ["scipy", "--rates", rates_arg, *common], pin, timeout):
             sp_recs[rec.get("rate")] = rec
-    gr_recs = {}
-    if gr_python:
-        for db in GR_DB:
-            log(f"GNU Radio peer at {db} dB, all rates ({gr_python}) ...")
-            for rec in run_json([gr_python, str(BENCH / "py_worker.py"), "gnuradio", "--rates", rates_arg,
-                                 "--atten", str(db), *common], pin, timeout):
-                gr_recs[(db, rec.get("rate"))] = rec
-                if "error" in rec:
-                    problems.append(f"GNU Radio peer at {db} dB: {rec['error']}")
     for label, frac in DDCR_RATES:
         r = as_float(frac)
-        log(f"DDCR rate {label}: C{' (exact and designed)' if designed else ''}, creation, liquid ...")
+        log(f"DDCR rate {label}: C{' (exact and designed)' if designed else ''}"
+            f"{', GNU Radio' if gr_python else ''}, creation, liquid ...")
         row = {"label": label, "rate": r}
+        # GNU Radio right beside our C cases of the same rate, so a burst of load on a shared
+        # machine hits the two sides of a ratio alike rather than one of them
+        row["gnuradio"] = {}
+        if gr_python:
+            recs = run_json([gr_python, str(BENCH / "py_worker.py"), "gnuradio", "--rates", frac,
+                             "--atten", ",".join(map(str, GR_DB)), *common], pin, timeout)
+            for db in GR_DB:
+                row["gnuradio"][str(db)] = next((x for x in recs if x.get("atten_db") == db),
+                                                next((x for x in recs if "error" in x), None))
+            for rec in recs:
+                if "error" in rec:
+                    problems.append(f"GNU Radio peer at rate {label}: {rec['error']}")
         row["c"] = one(run_json([str(bench_exe), "ddcr", c_arg(frac), *common, *simd_args], pin, timeout)) \
             if bench_exe.exists() else {"error": "not built"}
         row["create"] = one(run_json([str(bench_exe), "create", c_arg(frac), "--block", str(block),
@@ -552,9 +556,6 @@ def main():
             for what, rec in (("run", row["designed"][str(db)]), ("create", row["create_designed"][str(db)])):
                 if "error" in rec:
                     problems.append(f"designed {db} dB at rate {label} ({what}): {rec['error']}")
-        row["gnuradio"] = {str(db): gr_recs.get((db, r), next((x for (d, _), x in gr_recs.items()
-                                                                if d == db and "error" in x), None))
-                           for db in GR_DB} if gr_python else {}
         row["liquid"] = one(run_json([str(liquid_exe), c_arg(frac), *common], pin, timeout)) \
             if liquid_exe.exists() else None
         row["py"] = py_recs.get(r, next((x for x in py_recs.values() if "error" in x), None))
