@@ -11,11 +11,13 @@
 #include <numpy/arrayobject.h>
 
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
+#include "ddc/chanbank.h"
 #include "ddc/ddc.h"
 #include "ddc/ddc_internal.h"
 #include "ddc/ddcr.h"
@@ -540,6 +542,322 @@ PyObject *conv_get_kind(Converter *self, void *)
     return PyUnicode_FromString(self->kind == KIND_DDCR ? "ddcr" : "ddc");
 }
 
+// --- channel bank ---------------------------------------------------------------
+
+// Bank owns a chanbank_t. The Python class checks arguments for clear
+// messages; here a refusal from the library is a ValueError.
+struct Bank {
+    PyObject_HEAD
+    chanbank_t *state;          // null once closed
+    std::atomic<int32_t> busy;  // 1 while a call owns the state
+};
+
+bool _bank_claim(Bank *self)
+{
+    if (self->state == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "ChannelBank is closed");
+        return false;
+    }
+    int32_t idle = 0;
+    if (self->busy.compare_exchange_strong(idle, 1, std::memory_order_acquire))
+        return true;
+    PyErr_SetString(PyExc_RuntimeError, "ChannelBank is in use by another thread");
+    return false;
+}
+
+void _bank_unclaim(Bank *self)
+{
+    self->busy.store(0, std::memory_order_release);
+}
+
+PyObject *bank_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
+{
+    static const char *kwlist[] = {"complex_input", "atten_db", "max_rate", nullptr};
+    int complex_input;
+    double atten, max_rate;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "pdd:Bank", const_cast<char **>(kwlist),
+                                     &complex_input, &atten, &max_rate))
+        return nullptr;
+    if (!(atten >= kAttenMin && atten <= kAttenMax)) {
+        _raise_about(PyExc_ValueError, "atten_db must lie in [40, 120] dB, got %R", atten);
+        return nullptr;
+    }
+    if (complex_input ? !(max_rate > 0x1p-32 && max_rate < 0x1p31)
+                      : !(max_rate > 0.0 && max_rate < 0.5)) {
+        _raise_about(PyExc_ValueError,
+                     complex_input ? "max_rate must lie in (2^-32, 2^31), got %R"
+                                   : "max_rate must lie in the open interval (0, 0.5), got %R",
+                     max_rate);
+        return nullptr;
+    }
+    auto *self = reinterpret_cast<Bank *>(type->tp_alloc(type, 0));
+    if (self == nullptr)
+        return nullptr;
+    new (&self->busy) std::atomic<int32_t>(0);
+    self->state = chanbank_create(complex_input, atten, max_rate);
+    if (self->state == nullptr) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject *>(self);
+}
+
+void bank_dealloc(Bank *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    chanbank_destroy(self->state);
+    self->state = nullptr;
+    type->tp_free(reinterpret_cast<PyObject *>(self));
+    Py_DECREF(type);
+}
+
+PyObject *bank_add(Bank *self, PyObject *args)
+{
+    double carrier, rate, atten;
+    int path;
+    if (!PyArg_ParseTuple(args, "dddi:add", &carrier, &rate, &atten, &path))
+        return nullptr;
+    if (!_bank_claim(self))
+        return nullptr;
+    const int id = chanbank_add(self->state, carrier, rate, atten, path);
+    _bank_unclaim(self);
+    if (id < 0) {
+        // Arguments are checked by the caller; what is left is memory or a
+        // path this rate cannot take.
+        if (path == CHANBANK_PATH_FFT) {
+            _raise_about(PyExc_ValueError,
+                         "rate %R cannot take the fast-convolution path (too wide a channel)",
+                         rate);
+            return nullptr;
+        }
+        return PyErr_NoMemory();
+    }
+    return PyLong_FromLong(id);
+}
+
+PyObject *bank_remove(Bank *self, PyObject *arg)
+{
+    const long id = PyLong_AsLong(arg);
+    if (id == -1 && PyErr_Occurred())
+        return nullptr;
+    if (!_bank_claim(self))
+        return nullptr;
+    const int rc = id >= 0 && id <= INT32_MAX ? chanbank_remove(self->state, static_cast<int>(id)) : -1;
+    _bank_unclaim(self);
+    if (rc != 0) {
+        PyErr_Format(PyExc_KeyError, "no channel with id %ld", id);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *bank_retune(Bank *self, PyObject *args)
+{
+    int id;
+    double carrier;
+    if (!PyArg_ParseTuple(args, "id:retune", &id, &carrier))
+        return nullptr;
+    if (!_bank_claim(self))
+        return nullptr;
+    const int rc = chanbank_retune(self->state, id, carrier);
+    _bank_unclaim(self);
+    if (rc != 0) {
+        _raise_about(PyExc_ValueError, "carrier %R refused (or unknown channel)", carrier);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ((id, carrier, rate, atten_db, path, delay, cost), ...) in id order.
+PyObject *bank_channels(Bank *self, PyObject *)
+{
+    if (!_bank_claim(self))
+        return nullptr;
+    const size_t n = chanbank_num_channels(self->state);
+    PyObject *res = PyTuple_New(static_cast<Py_ssize_t>(n));
+    for (size_t i = 0; res != nullptr && i < n; ++i) {
+        const int id = chanbank_channel_id(self->state, i);
+        double c = 0, r = 0, a = 0;
+        int path = 0;
+        chanbank_channel_info(self->state, id, &c, &r, &a, &path);
+        PyObject *item = Py_BuildValue("(idddidd)", id, c, r, a, path,
+                                       chanbank_get_delay(self->state, id),
+                                       chanbank_get_cost(self->state, id));
+        if (item == nullptr) {
+            Py_CLEAR(res);
+            break;
+        }
+        PyTuple_SET_ITEM(res, static_cast<Py_ssize_t>(i), item);
+    }
+    _bank_unclaim(self);
+    return res;
+}
+
+PyObject *bank_shared_cost(Bank *self, PyObject *)
+{
+    if (!_bank_claim(self))
+        return nullptr;
+    const double c = chanbank_get_shared_cost(self->state);
+    _bank_unclaim(self);
+    return PyFloat_FromDouble(c);
+}
+
+PyObject *bank_reset(Bank *self, PyObject *)
+{
+    if (!_bank_claim(self))
+        return nullptr;
+    chanbank_reset(self->state);
+    _bank_unclaim(self);
+    Py_RETURN_NONE;
+}
+
+PyObject *bank_close(Bank *self, PyObject *)
+{
+    if (self->state == nullptr)
+        Py_RETURN_NONE;
+    if (!_bank_claim(self))
+        return nullptr;
+    chanbank_destroy(self->state);
+    self->state = nullptr;
+    _bank_unclaim(self);
+    Py_RETURN_NONE;
+}
+
+PyObject *bank_get_closed(Bank *self, void *)
+{
+    return PyBool_FromLong(self->state == nullptr);
+}
+
+// process(x) -> {id: ndarray[complex64]}: outputs sized by the library's
+// bound, the native call without the interpreter lock.
+PyObject *bank_process(Bank *self, PyObject *x_obj)
+{
+    if (!_bank_claim(self))
+        return nullptr;
+    const bool cplx = chanbank_is_complex(self->state) != 0;
+    _bank_unclaim(self);
+    const int target = cplx ? NPY_COMPLEX64 : NPY_FLOAT32;
+    PyArray_Descr *want = PyArray_DescrFromType(target);
+    PyObject *xa = PyArray_FromAny(x_obj, want, 0, 0,
+                                   NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr);
+    if (xa == nullptr)
+        return nullptr;
+    auto *x = reinterpret_cast<PyArrayObject *>(xa);
+    PyObject *result = nullptr;
+    PyObject **arrays = nullptr;
+    cf32_t **outs = nullptr;
+    size_t *caps = nullptr, *counts = nullptr;
+    int *ids = nullptr;
+    size_t n = 0;
+    int status = 0;
+    const size_t n_in = static_cast<size_t>(PyArray_SIZE(x));
+    if (!_bank_claim(self)) {
+        Py_DECREF(xa);
+        return nullptr;
+    }
+    n = chanbank_num_channels(self->state);
+    arrays = static_cast<PyObject **>(PyMem_Calloc(n + 1, sizeof(PyObject *)));
+    outs = static_cast<cf32_t **>(PyMem_Calloc(n + 1, sizeof(cf32_t *)));
+    caps = static_cast<size_t *>(PyMem_Calloc(n + 1, sizeof(size_t)));
+    counts = static_cast<size_t *>(PyMem_Calloc(n + 1, sizeof(size_t)));
+    ids = static_cast<int *>(PyMem_Calloc(n + 1, sizeof(int)));
+    if (!arrays || !outs || !caps || !counts || !ids) {
+        PyErr_NoMemory();
+        goto done;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        ids[i] = chanbank_channel_id(self->state, i);
+        caps[i] = chanbank_capacity(self->state, ids[i], n_in);
+        if (caps[i] > static_cast<size_t>(NPY_MAX_INTP)) {
+            PyErr_NoMemory();
+            goto done;
+        }
+        npy_intp dims[1] = {static_cast<npy_intp>(caps[i])};
+        arrays[i] = PyArray_SimpleNew(1, dims, NPY_COMPLEX64);
+        if (arrays[i] == nullptr)
+            goto done;
+        outs[i] = static_cast<cf32_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arrays[i])));
+    }
+    Py_BEGIN_ALLOW_THREADS
+    status = cplx ? chanbank_execute_complex(self->state,
+                                             static_cast<const cf32_t *>(PyArray_DATA(x)), n_in,
+                                             outs, caps, counts)
+                  : chanbank_execute(self->state, static_cast<const float *>(PyArray_DATA(x)),
+                                     n_in, outs, caps, counts);
+    Py_END_ALLOW_THREADS
+    if (status != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "the channel bank refused the block");
+        goto done;
+    }
+    result = PyDict_New();
+    for (size_t i = 0; result != nullptr && i < n; ++i) {
+        PyObject *key = PyLong_FromLong(ids[i]);
+        PyObject *stop = PyLong_FromSize_t(counts[i]);
+        PyObject *slice = stop ? PySlice_New(nullptr, stop, nullptr) : nullptr;
+        PyObject *view = slice ? PyObject_GetItem(arrays[i], slice) : nullptr;
+        const int bad = !key || !view || PyDict_SetItem(result, key, view) < 0;
+        Py_XDECREF(key);
+        Py_XDECREF(stop);
+        Py_XDECREF(slice);
+        Py_XDECREF(view);
+        if (bad)
+            Py_CLEAR(result);
+    }
+
+done:
+    _bank_unclaim(self);
+    if (arrays)
+        for (size_t i = 0; i < n; ++i)
+            Py_XDECREF(arrays[i]);
+    PyMem_Free(arrays);
+    PyMem_Free(outs);
+    PyMem_Free(caps);
+    PyMem_Free(counts);
+    PyMem_Free(ids);
+    Py_DECREF(xa);
+    return result;
+}
+
+PyMethodDef bank_methods[] = {
+    {"add", reinterpret_cast<PyCFunction>(bank_add), METH_VARARGS,
+     "add(carrier, rate, atten_db, path) -> int"},
+    {"remove", reinterpret_cast<PyCFunction>(bank_remove), METH_O, "remove(id) -> None"},
+    {"retune", reinterpret_cast<PyCFunction>(bank_retune), METH_VARARGS,
+     "retune(id, carrier) -> None"},
+    {"channels", reinterpret_cast<PyCFunction>(bank_channels), METH_NOARGS,
+     "channels() -> tuple of (id, carrier, rate, atten_db, path, delay, cost)"},
+    {"shared_cost", reinterpret_cast<PyCFunction>(bank_shared_cost), METH_NOARGS,
+     "shared_cost() -> float"},
+    {"process", reinterpret_cast<PyCFunction>(bank_process), METH_O,
+     "process(x) -> dict[int, ndarray[complex64]]"},
+    {"reset", reinterpret_cast<PyCFunction>(bank_reset), METH_NOARGS, "reset() -> None"},
+    {"close", reinterpret_cast<PyCFunction>(bank_close), METH_NOARGS, "close() -> None"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef bank_getset[] = {
+    {"closed", reinterpret_cast<getter>(bank_get_closed), nullptr, "True once closed.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot bank_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(bank_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(bank_dealloc)},
+    {Py_tp_methods, bank_methods},
+    {Py_tp_getset, bank_getset},
+    {Py_tp_doc, const_cast<char *>("Bank(complex_input, atten_db, max_rate)\n\n"
+                                   "A channel bank (ddc/chanbank.h).")},
+    {0, nullptr},
+};
+
+PyType_Spec bank_spec = {
+    "quorvel.ddc._core.Bank",
+    static_cast<int>(sizeof(Bank)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    bank_slots,
+};
+
 // --- module functions -----------------------------------------------------------
 
 PyObject *mod_check(PyObject *, PyObject *args, PyObject *kwds)
@@ -669,6 +987,12 @@ PyMODINIT_FUNC PyInit__core(void)
     PyObject *type = PyType_FromSpec(&conv_spec);
     if (type == nullptr || PyModule_AddObject(m, "Converter", type) < 0) {
         Py_XDECREF(type);
+        Py_DECREF(m);
+        return nullptr;
+    }
+    PyObject *bank_type = PyType_FromSpec(&bank_spec);
+    if (bank_type == nullptr || PyModule_AddObject(m, "Bank", bank_type) < 0) {
+        Py_XDECREF(bank_type);
         Py_DECREF(m);
         return nullptr;
     }

@@ -8,13 +8,15 @@
  *
  * Kaiser's length estimate N - 1 = 4h = (A - 7.95) / (14.36 * 2 delta) misses
  * by up to 10 dB for short filters, so the length is settled by evaluating
- * the stop band on a dense grid, starting one below the estimate.
+ * the stop band on a dense grid, starting one below the estimate. Designs are
+ * remembered per process (read-only once made), so a repeated plan is cheap.
  */
 #include "halfband.h"
 #include "kaiser.h"
 
 #include <cmath>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -101,18 +103,72 @@ bool _design(double atten_db, double delta, std::vector<double> &t)
     }
 }
 
+// Designs already made in this process, so that creating the same plan again
+// costs a lookup: a small pool in static storage (no heap, nothing to free),
+// filled first come first served and then only read.
+constexpr int kCacheSlots = 256;
+constexpr size_t kCacheCoeffs = 128;
+struct cached_t {
+    double atten_db, delta;
+    size_t h;
+    double t[kCacheCoeffs];
+};
+cached_t g_cache[kCacheSlots];
+int g_cached = 0;
+std::mutex g_cache_lock;
+
+bool _lookup(double atten_db, double delta, std::vector<double> &t)
+{
+    std::lock_guard<std::mutex> guard(g_cache_lock);
+    for (int i = 0; i < g_cached; ++i) {
+        const cached_t &c = g_cache[i];
+        if (c.atten_db == atten_db && c.delta == delta) {
+            t.assign(c.t, c.t + c.h);
+            return true;
+        }
+    }
+    return false;
+}
+
+void _remember(double atten_db, double delta, const std::vector<double> &t)
+{
+    std::lock_guard<std::mutex> guard(g_cache_lock);
+    if (g_cached == kCacheSlots || t.size() > kCacheCoeffs)
+        return;
+    cached_t &c = g_cache[g_cached++];
+    c.atten_db = atten_db;
+    c.delta = delta;
+    c.h = t.size();
+    for (size_t k = 0; k < t.size(); ++k)
+        c.t[k] = t[k];
+}
+
+bool _design_cached(double atten_db, double delta, std::vector<double> &t)
+{
+    try {
+        if (_lookup(atten_db, delta, t))
+            return true;
+    } catch (...) {
+        return false;
+    }
+    if (!_design(atten_db, delta, t))
+        return false;
+    _remember(atten_db, delta, t);
+    return true;
+}
+
 } // namespace
 
 extern "C" size_t halfband_num_coeffs(double atten_db, double delta)
 {
     std::vector<double> t;
-    return _design(atten_db, delta, t) ? t.size() : 0;
+    return _design_cached(atten_db, delta, t) ? t.size() : 0;
 }
 
 extern "C" size_t halfband_design(double atten_db, double delta, float *coeffs, size_t max_coeffs)
 {
     std::vector<double> t;
-    if (!coeffs || !_design(atten_db, delta, t) || t.size() > max_coeffs)
+    if (!coeffs || !_design_cached(atten_db, delta, t) || t.size() > max_coeffs)
         return 0;
     for (size_t k = 0; k < t.size(); ++k)
         coeffs[k] = static_cast<float>(2.0 * t[k]); // stored at twice the tap weight

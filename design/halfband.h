@@ -14,7 +14,7 @@
 
 DDC_EXTERN_C_BEGIN
 
-/* Branch values h needed for atten_db (> 0) and delta in (0, 0.25); 0 for
+/* Thread-safe; designs are cached per process. Branch values h needed for atten_db (> 0) and delta in (0, 0.25); 0 for
    anything else (NaN included). */
 DDC_API size_t halfband_num_coeffs(double atten_db, double delta);
 

@@ -704,26 +704,34 @@ int _reserve_scratch(RateConverter *rc, size_t n)
     return 0;
 }
 
+// A converter planned and built for kind's rate, attenuation and flag.
+RateConverter *_create(const RateConverter &kind)
+{
+    stage_spec_t specs[kMaxStages];
+    const int count = _plan_for(&kind, kind.rate, specs);
+    if (count == 0)
+        return nullptr;
+    auto *rc = static_cast<RateConverter *>(std::calloc(1, sizeof(RateConverter)));
+    if (!rc)
+        return nullptr;
+    rc->rate = kind.rate;
+    rc->atten_db = kind.atten_db;
+    rc->compensate = kind.compensate;
+    if (!_build_stages(rc, specs, count)) {
+        std::free(rc);
+        return nullptr;
+    }
+    return rc;
+}
+
 } // namespace
 
 extern "C" {
 
 RateConverter *RateConverter_create(int compensate, double rate)
 {
-    stage_spec_t specs[kMaxStages];
-    const int count = _plan(rate, compensate, specs);
-    if (count == 0)
-        return nullptr;
-    auto *rc = static_cast<RateConverter *>(std::calloc(1, sizeof(RateConverter)));
-    if (!rc)
-        return nullptr;
-    rc->rate = rate;
-    rc->compensate = compensate;
-    if (!_build_stages(rc, specs, count)) {
-        std::free(rc);
-        return nullptr;
-    }
-    return rc;
+    const RateConverter kind{rate, 0.0, compensate};
+    return _create(kind);
 }
 
 void RateConverter_destroy(RateConverter *rc)
@@ -738,20 +746,8 @@ RateConverter *RateConverter_create_designed(double rate, double atten_db)
 {
     if (!(atten_db >= DDC_ATTEN_MIN && atten_db <= DDC_ATTEN_MAX))
         return nullptr;
-    stage_spec_t specs[kMaxStages];
-    const int count = _plan_designed(rate, atten_db, specs);
-    if (count == 0)
-        return nullptr;
-    auto *rc = static_cast<RateConverter *>(std::calloc(1, sizeof(RateConverter)));
-    if (!rc)
-        return nullptr;
-    rc->rate = rate;
-    rc->atten_db = atten_db;
-    if (!_build_stages(rc, specs, count)) {
-        std::free(rc);
-        return nullptr;
-    }
-    return rc;
+    const RateConverter kind{rate, atten_db, 0};
+    return _create(kind);
 }
 
 void RateConverter_set_rate(RateConverter *rc, double rate)

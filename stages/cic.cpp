@@ -193,16 +193,13 @@ static size_t _decimate_scalar(cic_state_t *s, const cf32_t *in, size_t n, cf32_
 
 size_t cic_decimate(cic_state_t *s, const cf32_t *in, size_t n, cf32_t *out)
 {
-#if defined(__x86_64__)
-    const int level = ddc_simd_level();
-    if (level >= DDC_SIMD_AVX2 && n) {
+    const cic_kernels *k = cic_kernels_for(ddc_simd_level());
+    if (k && n) {
         cic_kernel_view v{s->integ_i, s->integ_q, s->comb_i, s->comb_q, s->ratio, s->shift, s->counter};
-        const size_t written = level >= DDC_SIMD_AVX512 ? _cic_decimate_avx512(&v, in, n, out)
-                                                        : _cic_decimate_avx2(&v, in, n, out);
+        const size_t written = k->decimate(&v, in, n, out);
         s->counter = v.counter;
         return written;
     }
-#endif
     return _decimate_scalar(s, in, n, out);
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "ddc_types.h"
+#include "simd_kernels.h"
 
 struct cic_kernel_view {
     uint64_t *integ_i;  // I1..I4, in-phase, read and written back
@@ -21,9 +22,9 @@ struct cic_kernel_view {
     uint32_t counter;   // in/out: inputs since the last output
 };
 
-#if defined(__x86_64__)
-size_t _cic_decimate_avx2(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out);
-size_t _cic_decimate_avx512(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out);
-#endif
+struct cic_kernels {
+    size_t (*decimate)(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out);
+};
+DDC_KERNEL_TABLES(cic_kernels)
 
 #endif

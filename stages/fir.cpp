@@ -276,17 +276,10 @@ size_t fir_execute(fir_state_t *s, const cf32_t *in, size_t n, cf32_t *out)
         std::memcpy(w, s->history, hist * sizeof(cf32_t));
     std::memcpy(w + hist, in, n * sizeof(cf32_t));
 
-#if defined(__x86_64__)
-    const int level = ddc_simd_level();
-    if (level >= DDC_SIMD_AVX512)
-        _fir_run_avx512(s->taps_r, s->taps_c, L, w, n, out);
-    else if (level >= DDC_SIMD_AVX2)
-        _fir_run_avx2(s->taps_r, s->taps_c, L, w, n, out);
+    if (const fir_kernels *k = fir_kernels_for(ddc_simd_level()))
+        k->run(s->taps_r, s->taps_c, L, w, n, out);
     else
         _run_scalar(s, w, n, out);
-#else
-    _run_scalar(s, w, n, out);
-#endif
 
     if (hist)
         std::memcpy(s->history, w + n, hist * sizeof(cf32_t));

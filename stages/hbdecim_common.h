@@ -108,11 +108,14 @@ inline void push_pair(state_base<S> &s, S first, S second) noexcept
     s.history_b[s.pos_b + L] = second;
 }
 
-#if defined(__x86_64__)
+#if defined(DDC_HAVE_SIMD)
 
 constexpr size_t kVecMaxTaps = 256; // longer filters stay on the scalar kernel
 constexpr size_t kVecRun = 1024;    // pairs per window fill
 constexpr size_t kVecMinPairs = 16; // shorter stretches are not worth a window
+
+inline void run_kernel(const hb_kernels &k, const r2c_run &r) noexcept { k.r2c(r); }
+inline void run_kernel(const hb_kernels &k, const c2c_run &r) noexcept { k.c2c(r); }
 
 // Writes the ring as `count` pushes of the window's last `count` samples leave it.
 template <class S>
@@ -127,11 +130,11 @@ void ring_store(S *hist, size_t &pos, size_t mask, size_t L, const S *newest, si
     }
 }
 
-// `pairs` outputs from x through the kernel of `level`, in runs of at most
+// `pairs` outputs from x through the kernels k, in runs of at most
 // kVecRun pairs; the rings advance exactly as `pairs` single pushes would.
 // r carries the stage's own kernel fields; before(r) completes them for each run.
 template <class S, class Run, class Before>
-void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *y, int level,
+void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *y, const hb_kernels &k,
                     Before before) noexcept
 {
     // The run starts on a 64-byte boundary; only the newest num_taps - 1
@@ -164,10 +167,7 @@ void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *
         r.count = count;
         r.y = y;
         before(r);
-        if (level >= DDC_SIMD_AVX512)
-            kernel<DDC_SIMD_AVX512>(r);
-        else
-            kernel<DDC_SIMD_AVX2>(r);
+        run_kernel(k, r);
         ring_store(s.history_a, s.pos_a, mask, L, wa + hist + count - 1, count);
         ring_store(s.history_b, s.pos_b, mask, L, wb + hist + count - 1, count);
         x += 2 * count;
@@ -195,14 +195,14 @@ size_t execute(state_base<S> *s, const S *x, size_t n_in, cf32_t *y, size_t cap,
         i = 1;
         j = 1;
     }
-#if defined(__x86_64__)
-    const int level = ddc_simd_level();
-    if (level != DDC_SIMD_SCALAR && s->num_taps <= kVecMaxTaps) {
+#if defined(DDC_HAVE_SIMD)
+    const hb_kernels *k = hb_kernels_for(ddc_simd_level());
+    if (k && s->num_taps <= kVecMaxTaps) {
         size_t pairs = (n_in - i) / 2;
         if (pairs > cap - j)
             pairs = cap - j;
         if (pairs >= kVecMinPairs) {
-            produce_vector(*s, r, x + i, pairs, y + j, level, before);
+            produce_vector(*s, r, x + i, pairs, y + j, *k, before);
             i += 2 * pairs;
             j += pairs;
         }

@@ -16,6 +16,10 @@
 #define DDC_STAGES_HBDECIM_KERNELS_H
 
 #include "ddc_types.h"
+#include "simd_kernels.h"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace ddc_hb {
 
@@ -50,13 +54,13 @@ struct c2c_run {
     cf32_t *y;            // count outputs
 };
 
-#if defined(__x86_64__)
-// The kernels of one variant (Level: DDC_SIMD_AVX2 or DDC_SIMD_AVX512 of
-// simd.h), each defined in that variant's source by hbdecim_simd.inc.
-template <int Level> void kernel(const r2c_run &r) noexcept;
-template <int Level> void kernel(const c2c_run &r) noexcept;
-#endif
-
 } // namespace ddc_hb
+
+// The kernels of one instruction set, defined in its source by hbdecim_body.inc.
+struct hb_kernels {
+    void (*r2c)(const ddc_hb::r2c_run &r) noexcept;
+    void (*c2c)(const ddc_hb::c2c_run &r) noexcept;
+};
+DDC_KERNEL_TABLES(hb_kernels)
 
 #endif

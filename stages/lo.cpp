@@ -16,6 +16,7 @@
 
 #include "lo.h"
 #include "lo_mix.h"
+#include "phase_inc.h"
 #include "simd.h"
 
 #include <atomic>
@@ -34,7 +35,6 @@ namespace {
 
 constexpr size_t kLutSize = 65536;
 constexpr uint32_t kQuarter = 16384;
-constexpr double kTwo32 = 4294967296.0;
 
 float lut[kLutSize];                   // sin(i * delta), float32
 std::atomic<unsigned char> lut_ready{0}; // 1 once every entry of lut is written
@@ -68,19 +68,6 @@ void _ensure_lut() noexcept
     (void)filled;
 }
 
-// Wrap into [0, 1), scale to 2^32, truncate; saturate instead of overflowing
-// the conversion (tiny negative f wraps to exactly 1.0), NaN gives 0.
-uint32_t _freq_to_inc(double f) noexcept
-{
-    const double w = f - std::floor(f);
-    const double p = w * kTwo32;
-    if (!(p > 0.0))
-        return 0;
-    if (p >= kTwo32)
-        return 0xFFFFFFFFu;
-    return static_cast<uint32_t>(p);
-}
-
 inline void _sample(uint32_t phase, cf32_t *out) noexcept
 {
     const uint32_t idx = phase >> 16;
@@ -109,14 +96,10 @@ void lo_mix_block(lo_state_t *s, const cf32_t *x, size_t n, cf32_t *out) noexcep
 {
     const uint32_t phase = s->phase;
     const uint32_t inc = s->phase_inc;
-#if defined(__x86_64__)
-    if (ddc_simd_level() != DDC_SIMD_SCALAR)
-        ddc_lo::mix_avx2(lut_pairs, phase, inc, x, n, out);
+    if (const lo_kernels *k = lo_kernels_for(ddc_simd_level()))
+        k->mix(lut_pairs, phase, inc, x, n, out);
     else
         _mix_scalar(phase, inc, x, n, out);
-#else
-    _mix_scalar(phase, inc, x, n, out);
-#endif
     s->phase = phase + static_cast<uint32_t>(n) * inc;
 }
 
@@ -129,7 +112,7 @@ lo_state_t *lo_create(double norm_freq)
     if (!s)
         return nullptr;
     s->phase = 0;
-    s->phase_inc = _freq_to_inc(norm_freq);
+    s->phase_inc = ddc_phase::freq_to_inc(norm_freq);
     s->norm_freq = norm_freq;
     return s;
 }
@@ -151,7 +134,7 @@ double lo_get_norm_freq(const lo_state_t *s)
 
 void lo_set_norm_freq(lo_state_t *s, double norm_freq)
 {
-    s->phase_inc = _freq_to_inc(norm_freq);
+    s->phase_inc = ddc_phase::freq_to_inc(norm_freq);
     s->norm_freq = norm_freq;
 }
 
@@ -188,7 +171,7 @@ size_t lo_steps_ctrl(lo_state_t *s, const float *ctrl, size_t n, cf32_t *out)
     const uint32_t inc = s->phase_inc;
     for (size_t k = 0; k < n; ++k) {
         _sample(phase, &out[k]);
-        phase += inc + _freq_to_inc(static_cast<double>(ctrl[k]));
+        phase += inc + ddc_phase::freq_to_inc(static_cast<double>(ctrl[k]));
     }
     s->phase = phase;
     return n;

@@ -12,19 +12,17 @@
 #define DDC_STAGES_LO_MIX_H
 
 #include "lo.h"
+#include "simd_kernels.h"
 
 void lo_mix_block(lo_state_t *s, const cf32_t *x, size_t n, cf32_t *out) noexcept;
 
-namespace ddc_lo {
-
-#if defined(__x86_64__)
 // Vector kernel: n samples from `phase` stepping by `inc`. pairs[i] holds the
 // oscillator sample of table index i, (cosine, sine), so one 64-bit load
 // gives both parts.
-void mix_avx2(const cf32_t *pairs, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
-              cf32_t *out) noexcept;
-#endif
-
-} // namespace ddc_lo
+struct lo_kernels {
+    void (*mix)(const cf32_t *pairs, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
+                cf32_t *out) noexcept;
+};
+DDC_KERNEL_TABLES(lo_kernels)
 
 #endif

@@ -8,12 +8,10 @@
 // Per lane the arithmetic is the scalar mixer's:
 //   t = (o.im * x.im, o.re * x.im) with the sign of the first flipped,
 //   out = fma((o.re, o.im), (x.re, x.re), t).
-// Compiled with -mavx2 -mfma and called only when the CPU has both.
-#if defined(__x86_64__)
-
+// AVX-512 has nothing to add here (the loads are the limit), so its table
+// names this kernel too.
+#include "isa_avx2.h"
 #include "lo_mix.h"
-
-#include <immintrin.h>
 
 namespace {
 
@@ -28,19 +26,11 @@ inline __m256 _osc4(const cf32_t *pairs, uint32_t p0, uint32_t p1, uint32_t p2,
 
 inline __m256 _mix4(__m256 o, __m256 xv) noexcept
 {
-    const float n = -0.0f;
-    const __m256 neg_re = _mm256_setr_ps(n, 0, n, 0, n, 0, n, 0);
-    const __m256 t = _mm256_xor_ps(_mm256_mul_ps(_mm256_permute_ps(o, 0xB1), _mm256_movehdup_ps(xv)),
-                                   neg_re);
-    return _mm256_fmadd_ps(o, _mm256_moveldup_ps(xv), t);
+    const __m256 t = Isa::neg_re(Isa::mul(Isa::swap_pairs(o), Isa::dup_im(xv)));
+    return Isa::fmadd(o, Isa::dup_re(xv), t);
 }
 
-} // namespace
-
-namespace ddc_lo {
-
-void mix_avx2(const cf32_t *pairs, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
-              cf32_t *out) noexcept
+void _mix(const cf32_t *pairs, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n, cf32_t *out) noexcept
 {
     size_t k = 0;
     for (; k + 4 <= n; k += 4) {
@@ -63,6 +53,9 @@ void mix_avx2(const cf32_t *pairs, uint32_t phase, uint32_t inc, const cf32_t *x
     }
 }
 
-} // namespace ddc_lo
+} // namespace
 
+const lo_kernels lo_kernels_avx2 = {_mix};
+#if defined(DDC_HAVE_AVX512)
+const lo_kernels lo_kernels_avx512 = {_mix};
 #endif

@@ -23,6 +23,7 @@
 
 #include "nco.h"
 #include "nco_simd.h"
+#include "phase_inc.h"
 #include "simd.h"
 
 #include <atomic>
@@ -43,7 +44,6 @@ struct nco_state {
 
 namespace {
 
-constexpr double kTwo32 = 4294967296.0;
 constexpr double kTwoPi = 6.283185307179586;
 
 alignas(64) cf32_t tab[kTableSize];        // (cos, sin) of 2*pi*i/4096
@@ -88,20 +88,6 @@ void _ensure_tab() noexcept
     (void)filled;
 }
 
-// lo.cpp's rule, kept identical so both oscillators step alike: wrap into
-// [0, 1), scale to 2^32, truncate; saturate instead of overflowing the
-// conversion (tiny negative f wraps to exactly 1.0), NaN gives 0.
-uint32_t _freq_to_inc(double f) noexcept
-{
-    const double w = f - std::floor(f);
-    const double p = w * kTwo32;
-    if (!(p > 0.0))
-        return 0;
-    if (p >= kTwo32)
-        return 0xFFFFFFFFu;
-    return static_cast<uint32_t>(p);
-}
-
 inline cf32_t _osc(uint32_t p) noexcept
 {
     const cf32_t t = tab[p >> kFracBits];
@@ -132,17 +118,10 @@ void _run(nco_state_t *s, const cf32_t *x, size_t n, cf32_t *out) noexcept
 {
     const uint32_t phase = s->phase;
     const uint32_t inc = s->phase_inc;
-#if defined(__x86_64__)
-    const int level = ddc_simd_level();
-    if (level >= DDC_SIMD_AVX512)
-        ddc_nco::run_avx512(tab, phase, inc, x, n, out);
-    else if (level == DDC_SIMD_AVX2)
-        ddc_nco::run_avx2(tab, phase, inc, x, n, out);
+    if (const nco_kernels *k = nco_kernels_for(ddc_simd_level()))
+        k->run(tab, phase, inc, x, n, out);
     else
         _run_scalar(phase, inc, x, n, out);
-#else
-    _run_scalar(phase, inc, x, n, out);
-#endif
     s->phase = phase + static_cast<uint32_t>(n) * inc;
 }
 
@@ -157,7 +136,7 @@ nco_state_t *nco_create(double norm_freq)
     if (!s)
         return nullptr;
     s->phase = 0;
-    s->phase_inc = _freq_to_inc(norm_freq);
+    s->phase_inc = ddc_phase::freq_to_inc(norm_freq);
     s->norm_freq = norm_freq;
     return s;
 }
@@ -179,7 +158,7 @@ double nco_get_norm_freq(const nco_state_t *s)
 
 void nco_set_norm_freq(nco_state_t *s, double norm_freq)
 {
-    s->phase_inc = _freq_to_inc(norm_freq);
+    s->phase_inc = ddc_phase::freq_to_inc(norm_freq);
     s->norm_freq = norm_freq;
 }
 

@@ -14,12 +14,9 @@
 //   out.re = fma(x.re, o.re, -(x.im*o.im)), out.im = fma(x.re, o.im, x.im*o.re)
 // The oscillator holds no NaN, so its subtraction may be fused into fmsub;
 // the mixer negates by sign flip as the scalar code does, so NaNs come out
-// alike. Compiled with -mavx2 -mfma and called only when the CPU has both.
-#if defined(__x86_64__)
-
+// alike.
+#include "isa_avx2.h"
 #include "nco_simd.h"
-
-#include <immintrin.h>
 
 namespace {
 
@@ -106,12 +103,7 @@ void _run(const cf32_t *tab_pairs, uint32_t phase, uint32_t inc, const cf32_t *x
     }
 }
 
-} // namespace
-
-namespace ddc_nco {
-
-void run_avx2(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
-              cf32_t *out) noexcept
+void _entry(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n, cf32_t *out) noexcept
 {
     if (x)
         _run<true>(tab, phase, inc, x, n, out);
@@ -119,6 +111,6 @@ void run_avx2(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x, 
         _run<false>(tab, phase, inc, x, n, out);
 }
 
-} // namespace ddc_nco
+} // namespace
 
-#endif
+const nco_kernels nco_kernels_avx2 = {_entry};

@@ -2,17 +2,13 @@
 // 16-float registers, sixteen samples per step. The in-lane split of two
 // registers of eight pairs leaves the samples in the lane order
 // 0 1 8 9 2 3 10 11 4 5 12 13 6 7 14 15, which unpacklo/unpackhi undo. The
-// tail runs under 16-bit lane masks. Compiled for that target only and
-// called only when the CPU has it.
+// tail runs under 16-bit lane masks.
 //
 // GCC 12 leaves the source of the unmasked forms of some intrinsics undefined
 // and then warns about it where they are inlined; the all-lanes zero-masked
 // forms used instead compute the same values with a defined source.
-#if defined(__x86_64__)
-
+#include "isa_avx512.h"
 #include "nco_simd.h"
-
-#include <immintrin.h>
 
 namespace {
 
@@ -112,12 +108,7 @@ void _run(const cf32_t *tab_pairs, uint32_t phase, uint32_t inc, const cf32_t *x
     }
 }
 
-} // namespace
-
-namespace ddc_nco {
-
-void run_avx512(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
-                cf32_t *out) noexcept
+void _entry(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n, cf32_t *out) noexcept
 {
     if (x)
         _run<true>(tab, phase, inc, x, n, out);
@@ -125,6 +116,6 @@ void run_avx512(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x
         _run<false>(tab, phase, inc, x, n, out);
 }
 
-} // namespace ddc_nco
+} // namespace
 
-#endif
+const nco_kernels nco_kernels_avx512 = {_entry};

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "ddc_types.h"
+#include "simd_kernels.h"
 
 namespace ddc_nco {
 
@@ -24,13 +25,13 @@ constexpr uint32_t kFracMask = (uint32_t{1} << kFracBits) - 1;
 // float32 nearest to 2*pi / 2^32: radians per phase unit
 constexpr float kRadPerUnit = static_cast<float>(6.283185307179586 / 4294967296.0);
 
-#if defined(__x86_64__)
-void run_avx2(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
-              cf32_t *out) noexcept;
-void run_avx512(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
-                cf32_t *out) noexcept;
-#endif
 
 } // namespace ddc_nco
+
+struct nco_kernels {
+    void (*run)(const cf32_t *tab, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
+                cf32_t *out) noexcept;
+};
+DDC_KERNEL_TABLES(nco_kernels)
 
 #endif

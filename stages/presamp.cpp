@@ -14,20 +14,23 @@
  * Each row is stored with its differences to the next row, rounded from the
  * differences in double; row P is row 0 shifted by one input.
  *
- * The window's I0 is its power series in y = (x/2)^2, cut where the terms fall
- * below 1e-17 of the sum at the largest argument, by Horner's rule on four
- * points at a time; the sines come from a rotation restarted from std::sin
- * every 32 points. Both halves of the prototype are the same, so one is
- * computed. Tables live in a per-process cache of static storage, keyed by
- * (m, atten_db) and shared by the handles that read them (see below).
+ * The design has to be quick (a down-converter is created in a millisecond or
+ * so): the window's I0 is its power series in y = (x/2)^2, cut where the terms
+ * fall below 1e-17 of the sum at the largest argument, by Horner's rule on
+ * eight points at a time; the sines come from the sum formula with one sine
+ * and cosine per tap and per row; the prototype is symmetric, so rows P/2+1
+ * .. P-1 are rows P/2-1 .. 1 reversed and only rows 0 .. P/2 are computed.
+ * Tables live in a per-process cache of static storage, keyed by (m,
+ * atten_db) and shared by the handles that read them (see below).
  *
  * Processing, direct form. acc (32.32 fixed point) is the time of the next
  * output after the newest input taken; outputs fall due while acc < 1, each
  * adding the step round(2^32 / rate), and each input taken subtracts 1. The
- * fraction's top log2(P) bits give the row, the next bits (at most 24, so the
- * conversion is exact) scaled by a power of two give mu. The history is two
- * float rings (re, im) of L >= T + kChunk slots, each sample stored at q and
- * q + L, so the window from the newest sample on is one contiguous run.
+ * fraction's top log2(P) bits give the row, the next 24 bits (fewer when P >
+ * 256, padded with zeros) as an integer, converted exactly and scaled by
+ * 2^-24, give mu. The history is two float rings (re, im) of L >= T + kChunk
+ * slots, each sample stored at q and q + L, so the window from the newest
+ * sample on is one contiguous run.
  * Inputs are stored a chunk at a time before the chunk's outputs are computed
  * (no wide load waits for the narrow stores just made); a chunk cut short by
  * the room has written some inputs it does not take into slots at least
@@ -67,10 +70,7 @@ struct presamp_state {
     size_t pos;            // slot of the newest input
     uint64_t acc;          // time of the next output after the newest input, 32.32
     uint64_t step;         // round(2^32 / rate)
-    unsigned row_shift;    // 32 - log2(P)
-    unsigned mu_shift;     // fraction bits below the row dropped for mu
-    uint32_t mu_mask;      // fraction bits below the row
-    float mu_scale;        // 2^-(bits kept for mu)
+    unsigned bits;         // log2(P)
 };
 
 namespace {
@@ -252,7 +252,7 @@ struct Cache {
     alignas(64) float pool[kPoolFloats];
 };
 
-Cache g_cache;
+constinit Cache g_cache{};  // zero-initialised, in static storage from the start
 
 uint64_t _bits(double v)
 {
@@ -384,11 +384,7 @@ struct Kernel {
 
 Kernel _kernel()
 {
-#if defined(__x86_64__)
-    const int level = ddc_simd_level();
-    if (level >= DDC_SIMD_AVX512) return {_presamp_dot_avx512, _presamp_push_avx512};
-    if (level >= DDC_SIMD_AVX2) return {_presamp_dot_avx2, _presamp_push_avx2};
-#endif
+    if (const presamp_kernels *k = presamp_kernels_for(ddc_simd_level())) return {k->dot, k->push};
     return {_dot_scalar, _push_scalar};
 }
 
@@ -398,9 +394,7 @@ size_t _run(presamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t
     float *re = s->ring, *im = s->ring + 2 * L;
     const presamp_batch batch{s->tab, T, re, im};
     const uint64_t step = s->step;
-    const unsigned row_shift = s->row_shift, mu_shift = s->mu_shift;
-    const uint32_t mu_mask = s->mu_mask;
-    const float mu_scale = s->mu_scale;
+    const unsigned bits = s->bits, row_shift = 32u - bits;
     const uint32_t row_floats = static_cast<uint32_t>(2 * T);
     size_t pos = s->pos;
     uint64_t acc = s->acc;
@@ -426,8 +420,8 @@ size_t _run(presamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t
                 const uint32_t frac = static_cast<uint32_t>(t);
                 jobs[nj].x = static_cast<uint32_t>((pos - (t >> 32)) & mask);
                 jobs[nj].row = (frac >> row_shift) * row_floats;
-                jobs[nj].mu = static_cast<float>((frac & mu_mask) >> mu_shift) * mu_scale;
-                jobs[nj].pad = 0;
+                // The 24 bits below the row (bits >= 4 leaves at least 20).
+                jobs[nj].mu = static_cast<float>((frac << bits) >> 8) * 0x1p-24f;
             }
             if (nj) kernel.dot(&batch, jobs, nj, out + n);
             n += nj;
@@ -470,11 +464,7 @@ presamp_state_t *presamp_create(double rate, double atten_db)
     s->num_phases = g.P;
     s->num_taps = g.T;
     s->step = static_cast<uint64_t>(std::nearbyint(4294967296.0 / rate));
-    s->row_shift = 32u - g.bits;
-    const unsigned low = 32u - g.bits;  // fraction bits below the row
-    s->mu_shift = low > 24u ? low - 24u : 0u;
-    s->mu_mask = static_cast<uint32_t>((uint64_t{1} << low) - 1u);
-    s->mu_scale = std::ldexp(1.0f, -static_cast<int>(low - s->mu_shift));
+    s->bits = g.bits;
     size_t L = 1;
     while (L < g.T + kChunk) L <<= 1;
     s->ring_size = L;

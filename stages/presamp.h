@@ -7,7 +7,8 @@
  * rejects what would alias, for interpolation the images). It is cut into P
  * phases of T taps (P a power of two, T a multiple of 16, zero taps padding
  * the far end), and the response between two adjacent phases is interpolated
- * linearly, so that a few hundred phases reach the attenuation. Measured on
+ * linearly, so that a modest number of phases reaches the attenuation (16 to
+ * 4096, more for a higher attenuation and a higher pass band). Measured on
  * tones (tests/test_presamp.py), for atten_db 60 to 120: the pass band is flat
  * within 0.02 dB, whatever lands in the output from the stop band is at least
  * atten_db below a pass-band tone, and so is every spur of a pass-band tone.
@@ -35,9 +36,12 @@ typedef struct presamp_state presamp_state_t;
 
 /* Designs the filter for rate (finite, 2^-31 < rate < 2^31) and atten_db (40
    to 140). Null for any other argument, for a filter too large to hold (its
-   length grows as 1/rate below 1: the table is limited to 1 GiB, reached near
-   rate 1e-5) and for an exhausted allocation. A design is kept in a small
-   per-process cache, so creating the same (rate, atten_db) again is cheap. */
+   length grows as 1/rate below 1; the table is limited to 1 GiB, reached
+   between rates 2e-6 and 6e-6) and for an exhausted allocation. Tables are
+   kept in a per-process cache of 8 MiB of static storage, shared by the
+   handles of the same design (every rate from 1 up is one design), so
+   creating the same (rate, atten_db) again is cheap: about 1 ms for the first
+   120 dB design, a few microseconds from the cache. */
 DDC_API presamp_state_t *presamp_create(double rate, double atten_db);
 /* Releases the handle; null is accepted. */
 DDC_API void presamp_destroy(presamp_state_t *s);

@@ -16,12 +16,13 @@
 #include <cstdint>
 
 #include "ddc_types.h"
+#include "simd_kernels.h"
 
 struct presamp_job {
     uint32_t x;    // window start in the rings: the newest input, then older ones
     uint32_t row;  // float offset of the row in the table
     float mu;      // fraction towards the next row, in [0, 1)
-    uint32_t pad;
+    uint32_t unused;
 };
 
 // The table holds per row 2T floats, per group of 16 taps the 16 taps h then
@@ -34,13 +35,13 @@ struct presamp_batch {
     const float *im;
 };
 
-// Stores src[0 .. len) reversed into both copies of the rings: re[k] and
-// re[k + L] take src[len - 1 - k].re, im likewise.
-#if defined(__x86_64__)
-void _presamp_dot_avx2(const presamp_batch *b, const presamp_job *jobs, size_t n, cf32_t *out);
-void _presamp_dot_avx512(const presamp_batch *b, const presamp_job *jobs, size_t n, cf32_t *out);
-void _presamp_push_avx2(float *re, float *im, size_t L, const cf32_t *src, size_t len);
-void _presamp_push_avx512(float *re, float *im, size_t L, const cf32_t *src, size_t len);
-#endif
+struct presamp_kernels {
+    // One output per job.
+    void (*dot)(const presamp_batch *b, const presamp_job *jobs, size_t n, cf32_t *out);
+    // Stores src[0 .. len) reversed into both copies of the rings: re[k] and
+    // re[k + L] take src[len - 1 - k].re, im likewise.
+    void (*push)(float *re, float *im, size_t L, const cf32_t *src, size_t len);
+};
+DDC_KERNEL_TABLES(presamp_kernels)
 
 #endif

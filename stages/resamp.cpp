@@ -203,7 +203,7 @@ inline void _take_input(resamp_state *s, cf32_t x) {
 void _alloc_wtab(resamp_state *s) {
     const size_t P = s->num_phases, T = s->num_taps;
     if (s->interpolating || T > kResampSimdMaxTaps || !_rows_from_phase(P)) return;
-    if (ddc_simd_supported() < DDC_SIMD_AVX2) return;
+    if (!resamp_kernels_for(ddc_simd_supported())) return;
     const size_t stride = (2 * T + 15) & ~size_t{15};
     if (P > (size_t{64} << 20) / (stride * sizeof(float))) return;  // at most 64 MiB
     s->wtab = static_cast<float *>(std::aligned_alloc(64, P * stride * sizeof(float)));
@@ -327,25 +327,20 @@ size_t _decimate_scalar(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *
 }
 
 size_t _interpolate(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap) {
-#if defined(__x86_64__)
-    const int level = ddc_simd_level();
-    if (level >= DDC_SIMD_AVX2) {
+    if (const resamp_kernels *k = resamp_kernels_for(ddc_simd_level())) {
         resamp_interp_view v{s->bank, s->num_taps, 32u - s->phase_bits, s->phase_step, s->phase,
                              s->history, s->history_size, s->history_mask, s->history_pos};
-        const size_t n = level >= DDC_SIMD_AVX512 ? _resamp_interpolate_avx512(&v, in, n_in, out, cap)
-                                                  : _resamp_interpolate_avx2(&v, in, n_in, out, cap);
+        const size_t n = k->interpolate(&v, in, n_in, out, cap);
         s->phase = v.phase;
         s->history_pos = v.history_pos;
         return n;
     }
-#endif
     return _interpolate_scalar(s, in, n_in, out, cap);
 }
 
 size_t _decimate(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap) {
-#if defined(__x86_64__)
-    const int level = ddc_simd_level();
-    if (level >= DDC_SIMD_AVX2 && s->wtab) {
+    const resamp_kernels *k = resamp_kernels_for(ddc_simd_level());
+    if (k && s->wtab) {
         const float g = _gain(s);
         // Compare bits: -0.0 and NaN payloads must not pass for another g.
         uint32_t have, want;
@@ -354,12 +349,10 @@ size_t _decimate(resamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, si
         if (!s->wtab_ready || have != want) _fill_wtab(s, g);
         resamp_decim_view v{s->wtab, s->wtab_stride, s->num_taps, 32u - s->phase_bits, s->phase_step,
                             s->phase, s->acc, s->partial};
-        const size_t n = level >= DDC_SIMD_AVX512 ? _resamp_decimate_avx512(&v, in, n_in, out, cap)
-                                                  : _resamp_decimate_avx2(&v, in, n_in, out, cap);
+        const size_t n = k->decimate(&v, in, n_in, out, cap);
         s->phase = v.phase;
         return n;
     }
-#endif
     return _decimate_scalar(s, in, n_in, out, cap);
 }
 

@@ -1,25 +1,18 @@
 /*
- * Resampler kernels for AVX2 with FMA, compiled for that target only and
- * called only when the CPU has it; the loops are those of resamp_simd.inc, on
+ * Resampler kernels for AVX2 with FMA; the loops are those of resamp_body.inc, on
  * 8-float registers (four complex lanes). Masked loads and stores take an
  * integer lane mask; the partial-sum ring takes the accumulators rotated
  * with a 128-bit permute and a pair shuffle. The 16 lane sums of an
  * interpolated output are four registers (complex lanes 0-3, 4-7, 8-11,
  * 12-15).
  */
+#include "isa_avx2.h"
 #include "resamp_simd.h"
-
-#if defined(__x86_64__)
-
-#include <immintrin.h>
 
 namespace {
 
-struct V {
-    using reg = __m256;
-    using mask = __m256i;  // all-ones in the lanes in use
-    static constexpr size_t W = 8;
-
+struct V : Isa {
+    using Isa::lanes;
     static mask lanes(size_t count, size_t base)
     {
         const __m256i idx = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -27,20 +20,10 @@ struct V {
         const int lim = n > 8 ? 8 : static_cast<int>(n);
         return _mm256_cmpgt_epi32(_mm256_set1_epi32(lim), idx);
     }
-    static reg load(const float *p) { return _mm256_load_ps(p); }
-    static reg load_masked(mask m, const float *p) { return _mm256_maskload_ps(p, m); }
     static reg load_masked_or(reg fill, mask m, const float *p)
     {
         return _mm256_blendv_ps(fill, _mm256_maskload_ps(p, m), _mm256_castsi256_ps(m));
     }
-    static void store_masked(float *p, mask m, reg v) { _mm256_maskstore_ps(p, m, v); }
-    static reg splat_pair(const cf32_t *p)
-    {
-        return _mm256_castpd_ps(_mm256_broadcastsd_pd(_mm_castsi128_pd(_mm_loadu_si64(p))));
-    }
-    static reg set1(float v) { return _mm256_set1_ps(v); }
-    static reg zero() { return _mm256_setzero_ps(); }
-    static reg add(reg a, reg b) { return _mm256_add_ps(a, b); }
     // Complex slots S .. S+3 of the pair (lo, hi), 0 < S < 4.
     template <int S>
     static reg window(reg lo, reg hi)
@@ -78,7 +61,7 @@ struct V {
 
 }  // namespace
 
-#include "resamp_simd.inc"
+#include "resamp_body.inc"
 
 namespace {
 
@@ -91,24 +74,19 @@ __m256 V::dot_body(const float *c, const float *x, size_t body)
     for (size_t k = 0; k < body; k += 16) {
         const __m256 ca = _mm256_loadu_ps(c + k), cb = _mm256_loadu_ps(c + k + 8);
         const float *xk = x + 2 * k;
-        l0 = _fma_abc(_mm256_permutevar8x32_ps(ca, dup_lo), _mm256_loadu_ps(xk), l0);
-        l1 = _fma_abc(_mm256_permutevar8x32_ps(ca, dup_hi), _mm256_loadu_ps(xk + 8), l1);
-        l2 = _fma_abc(_mm256_permutevar8x32_ps(cb, dup_lo), _mm256_loadu_ps(xk + 16), l2);
-        l3 = _fma_abc(_mm256_permutevar8x32_ps(cb, dup_hi), _mm256_loadu_ps(xk + 24), l3);
+        l0 = fmadd(_mm256_permutevar8x32_ps(ca, dup_lo), _mm256_loadu_ps(xk), l0);
+        l1 = fmadd(_mm256_permutevar8x32_ps(ca, dup_hi), _mm256_loadu_ps(xk + 8), l1);
+        l2 = fmadd(_mm256_permutevar8x32_ps(cb, dup_lo), _mm256_loadu_ps(xk + 16), l2);
+        l3 = fmadd(_mm256_permutevar8x32_ps(cb, dup_hi), _mm256_loadu_ps(xk + 24), l3);
     }
     return _mm256_add_ps(_mm256_add_ps(l1, l0), _mm256_add_ps(l2, l3));
 }
 
-}  // namespace
-
-size_t _resamp_decimate_avx2(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap)
+size_t _decimate_entry(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap)
 {
     return _decimate_any(v, in, n_in, out, cap);
 }
 
-size_t _resamp_interpolate_avx2(resamp_interp_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap)
-{
-    return _interpolate_any(v, in, n_in, out, cap);
-}
+}  // namespace
 
-#endif
+const resamp_kernels resamp_kernels_avx2 = {_decimate_entry, _interpolate_any};

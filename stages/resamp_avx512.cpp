@@ -1,7 +1,6 @@
 /*
- * Resampler kernels for AVX-512 (F, VL, BW, DQ), compiled for that target only
- * and called only when the CPU has it; the loops are those of
- * resamp_simd.inc, on 16-float registers (eight complex lanes). Masked loads
+ * Resampler kernels for AVX-512 (F, VL, BW, DQ); the loops are those of
+ * resamp_body.inc, on 16-float registers (eight complex lanes). Masked loads
  * and stores take a 16-bit lane mask; the partial-sum ring takes the
  * accumulators rotated with one align per register and adds them under a
  * mask. The 16 lane sums of an interpolated output are two registers (lanes
@@ -12,36 +11,20 @@
  * zero-masked forms used instead compute the same values with a defined
  * source.
  */
+#include "isa_avx512.h"
 #include "resamp_simd.h"
-
-#if defined(__x86_64__)
-
-#include <immintrin.h>
 
 namespace {
 
-struct V {
-    using reg = __m512;
-    using mask = __mmask16;
-    static constexpr size_t W = 16;
-
+struct V : Isa {
+    using Isa::lanes;
     static mask lanes(size_t count, size_t base)
     {
         if (count <= base) return 0;
         const size_t n = count - base;
         return n >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << n) - 1);
     }
-    static reg load(const float *p) { return _mm512_load_ps(p); }
-    static reg load_masked(mask m, const float *p) { return _mm512_maskz_loadu_ps(m, p); }
     static reg load_masked_or(reg fill, mask m, const float *p) { return _mm512_mask_loadu_ps(fill, m, p); }
-    static void store_masked(float *p, mask m, reg v) { _mm512_mask_storeu_ps(p, m, v); }
-    static reg splat_pair(const cf32_t *p)
-    {
-        return _mm512_castpd_ps(_mm512_maskz_broadcastsd_pd(0xFF, _mm_castsi128_pd(_mm_loadu_si64(p))));
-    }
-    static reg set1(float v) { return _mm512_set1_ps(v); }
-    static reg zero() { return _mm512_setzero_ps(); }
-    static reg add(reg a, reg b) { return _mm512_add_ps(a, b); }
     static __m256 low256(reg v) { return _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xF, _mm512_castps_pd(v), 0)); }
     static __m256 high256(reg v) { return _mm512_extractf32x8_ps(v, 1); }
     // Complex slots S .. S+7 of the pair (lo, hi), 0 < S < 8.
@@ -81,7 +64,7 @@ struct V {
 
 }  // namespace
 
-#include "resamp_simd.inc"
+#include "resamp_body.inc"
 
 namespace {
 
@@ -93,25 +76,19 @@ __m256 V::dot_body(const float *c, const float *x, size_t body)
     __m512 l0 = _mm512_setzero_ps(), l1 = _mm512_setzero_ps();
     for (size_t k = 0; k < body; k += 16) {
         const __m512 c16 = _mm512_loadu_ps(c + k);
-        l0 = _fma_abc(_mm512_maskz_permutexvar_ps(0xFFFF, dup_lo, c16), _mm512_loadu_ps(x + 2 * k), l0);
-        l1 = _fma_abc(_mm512_maskz_permutexvar_ps(0xFFFF, dup_hi, c16), _mm512_loadu_ps(x + 2 * k + 16), l1);
+        l0 = fmadd(_mm512_maskz_permutexvar_ps(0xFFFF, dup_lo, c16), _mm512_loadu_ps(x + 2 * k), l0);
+        l1 = fmadd(_mm512_maskz_permutexvar_ps(0xFFFF, dup_hi, c16), _mm512_loadu_ps(x + 2 * k + 16), l1);
     }
     const __m256 a = _mm256_add_ps(high256(l0), low256(l0));
     const __m256 b = _mm256_add_ps(low256(l1), high256(l1));
     return _mm256_add_ps(a, b);
 }
 
-}  // namespace
-
-size_t _resamp_decimate_avx512(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap)
+size_t _decimate_entry(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap)
 {
     return _decimate_any(v, in, n_in, out, cap);
 }
 
-size_t _resamp_interpolate_avx512(resamp_interp_view *v, const cf32_t *in, size_t n_in, cf32_t *out,
-                                  size_t cap)
-{
-    return _interpolate_any(v, in, n_in, out, cap);
-}
+}  // namespace
 
-#endif
+const resamp_kernels resamp_kernels_avx512 = {_decimate_entry, _interpolate_any};

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "ddc_types.h"
+#include "simd_kernels.h"
 
 // Decimating kernels keep up to this many taps' accumulators in registers.
 constexpr size_t kResampSimdMaxTaps = 32;
@@ -41,12 +42,10 @@ struct resamp_interp_view {
     size_t history_pos;   // in/out: lower copy of the newest input
 };
 
-#if defined(__x86_64__)
-size_t _resamp_decimate_avx2(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap);
-size_t _resamp_decimate_avx512(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap);
-size_t _resamp_interpolate_avx2(resamp_interp_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap);
-size_t _resamp_interpolate_avx512(resamp_interp_view *v, const cf32_t *in, size_t n_in, cf32_t *out,
-                                  size_t cap);
-#endif
+struct resamp_kernels {
+    size_t (*decimate)(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap);
+    size_t (*interpolate)(resamp_interp_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap);
+};
+DDC_KERNEL_TABLES(resamp_kernels)
 
 #endif

@@ -166,6 +166,25 @@ SIGNATURES = {
     "ddc_get_cost": (c_double, [P]),
     "ddc_get_num_stages": (c_int, [P]),
     "ddc_stage_label": (c_int, [P, c_int, c_char_p, c_size_t]),
+    # channel bank
+    "chanbank_create": (P, [c_int, c_double, c_double]),
+    "chanbank_destroy": (None, [P]),
+    "chanbank_reset": (None, [P]),
+    "chanbank_is_complex": (c_int, [P]),
+    "chanbank_get_atten_db": (c_double, [P]),
+    "chanbank_get_max_rate": (c_double, [P]),
+    "chanbank_add": (c_int, [P, c_double, c_double, c_double, c_int]),
+    "chanbank_remove": (c_int, [P, c_int]),
+    "chanbank_retune": (c_int, [P, c_int, c_double]),
+    "chanbank_num_channels": (c_size_t, [P]),
+    "chanbank_channel_id": (c_int, [P, c_size_t]),
+    "chanbank_channel_info": (c_int, [P, c_int, P, P, P, P]),
+    "chanbank_get_delay": (c_double, [P, c_int]),
+    "chanbank_get_cost": (c_double, [P, c_int]),
+    "chanbank_get_shared_cost": (c_double, [P]),
+    "chanbank_capacity": (c_size_t, [P, c_int, c_size_t]),
+    "chanbank_execute": (c_int, [P, P, c_size_t, P, P, P]),
+    "chanbank_execute_complex": (c_int, [P, P, c_size_t, P, P, P]),
     # kernel variant selection
     "ddc_simd_supported": (c_int, []),
     "ddc_simd_level": (c_int, []),
@@ -237,6 +256,27 @@ def bits_equal(a, b):
     a = np.ascontiguousarray(a)
     b = np.ascontiguousarray(b)
     return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+def nan_policy_equal(got, ref):
+    """The NaN rule of stages/simd.h: NaN where ref is NaN, every other float's bits."""
+    g = np.ascontiguousarray(got).view(np.float32)
+    r = np.ascontiguousarray(ref).view(np.float32)
+    if g.shape != r.shape:
+        return False
+    nan = np.isnan(r)
+    return bool(np.array_equal(np.isnan(g), nan) and bits_equal(g[~nan], r[~nan]))
+
+
+def _vector_levels():
+    """The vector kernel levels ddc_simd_force accepts on this CPU (1 AVX2, 2 AVX-512, 3 NEON)."""
+    before = lib.ddc_simd_level()
+    levels = [level for level in (1, 2, 3) if lib.ddc_simd_force(level) == level]
+    lib.ddc_simd_force(before)
+    return levels
+
+
+VECTOR_LEVELS = _vector_levels()
 
 
 class Handle:

@@ -59,7 +59,8 @@ def test_create_accepts(rate):
     assert lib.ddc_execute_max_out() == 0
 
 
-@pytest.mark.parametrize("scenario", ["ddc_create", "ddc_execute"])
+@pytest.mark.parametrize("scenario", ["ddc_create", "ddc_execute", "ddc_create_designed",
+                                      "ddc_execute_designed"])
 def test_allocation_failures(scenario):
     """create unwinds at every allocation point; a block whose allocation fails
     returns 0 and is not consumed."""

@@ -85,7 +85,8 @@ def test_create_accepts_nan_frequency():
     assert bits_equal(run(h, x), run(create(0.25, 0.0), x))
 
 
-@pytest.mark.parametrize("scenario", ["ddcr_create", "ddcr_execute"])
+@pytest.mark.parametrize("scenario", ["ddcr_create", "ddcr_execute", "ddcr_create_designed",
+                                      "ddcr_execute_designed"])
 def test_allocation_failures(scenario):
     """create unwinds at every allocation point; a block whose allocation fails
     is not consumed (ddcr_execute_checked reports -1 and the retry matches)."""

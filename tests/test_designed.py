@@ -10,7 +10,7 @@ import ctypes
 import numpy as np
 import pytest
 
-from native import Handle, bits_equal, lib, ptr
+from native import VECTOR_LEVELS, Handle, bits_equal, lib, ptr
 
 ATTENS = (60.0, 80.0, 100.0)
 N_OUT = 2048
@@ -266,7 +266,7 @@ def test_quiet_tone_keeps_its_gain():
     assert loud > 0.49 and abs(db(quiet / loud)) < 0.01
 
 
-VARIANTS = [level for level in (1, 2) if level <= lib.ddc_simd_supported()]
+VARIANTS = VECTOR_LEVELS
 
 
 @pytest.mark.skipif(not VARIANTS, reason="no vector variant on this CPU")

@@ -57,7 +57,7 @@ def test_module_docstring():
     assert ddc_fn.__doc__ == "Functional DDCR API \u2014 state and buffer passed explicitly."
 
 
-@pytest.mark.parametrize("module", ["quorvel.ddc.api", "quorvel.ddc.many"])
+@pytest.mark.parametrize("module", ["quorvel.ddc.api", "quorvel.ddc.many", "quorvel.ddc.bank"])
 def test_package_docstring_examples_run(module):
     import importlib
 

@@ -133,3 +133,37 @@ def test_dask_local_cluster_equals_single_streams(recording):
         results = process_many(jobs, client=client)
     want = expected(x, 80.0)
     check(results, want + want)
+
+
+# --- shared_input: one ChannelBank per input -------------------------------------
+
+SHARED = [(0.1, 0.0125), (0.2, 0.005), (0.3, 0.0016), (0.4, 0.0125)]
+
+
+def bank_outputs(x, specs, atten=80.0):
+    from quorvel.ddc import ChannelBank
+    with ChannelBank(atten_db=atten, max_rate=max(r for _, r in specs)) as bank:
+        ids = [bank.add(c, r, atten_db=atten) for c, r in specs]
+        parts = [bank.process(x[i:i + 50000]) for i in range(0, len(x), 50000)]
+    return [np.concatenate([p[i] for p in parts]) for i in ids]
+
+
+def test_shared_input_groups_jobs_of_one_input_into_a_bank(tmp_path):
+    x = wideband(400003, 9)
+    path = tmp_path / "wide.f32"
+    x.tofile(path)
+    y = x.copy()  # equal samples, another object: its own group
+    jobs = ([(x, c, r) for c, r in SHARED] + [(path, c, r) for c, r in SHARED[:2]] +
+            [(y, 0.2, 0.005), {"source": x, "carrier": 0.3, "rate": 0.05, "atten_db": None}])
+    got = process_many(jobs, max_workers=2, shared_input=True)
+    check(got[:4], bank_outputs(x, SHARED))
+    check(got[4:6], bank_outputs(x, SHARED[:2]))
+    check(got[6:], [DDCR(norm_freq_for(0.2), 0.005).process(y), single_stream(x, 0.3, 0.05)])
+    # the converters' figures: the tone on each carrier at its level, as the DDCR gives it
+    for (c, r), g in zip(SHARED, got[:4]):
+        ref = DDCR(norm_freq_for(c), r).process(x)
+        assert len(ref) - 57344 * 2 * r - 8 <= len(g) <= len(ref) + 2
+        level = lambda v: 20 * np.log10(np.mean(np.abs(v[len(v) // 2:])))  # noqa: E731
+        assert abs(level(g) - level(ref)) < 0.05
+    # by default each job keeps its own converter's bits
+    check(process_many(jobs[:4]), [DDCR(norm_freq_for(c), r).process(x) for c, r in SHARED])

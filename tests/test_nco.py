@@ -2,9 +2,9 @@
 import numpy as np
 import pytest
 
-from native import Handle, bits_equal, fmaf, lib, ptr
+from native import VECTOR_LEVELS, Handle, bits_equal, fmaf, lib, ptr
 
-VARIANTS = [level for level in (1, 2) if level <= lib.ddc_simd_supported()]
+VARIANTS = VECTOR_LEVELS
 TWO32 = 1 << 32
 QUARTER_TURNS = np.array([complex(1, 0), complex(0, 1), complex(-1, 0), complex(0, -1)], np.complex64)
 

@@ -5,11 +5,11 @@ import math
 import numpy as np
 import pytest
 
-from native import Handle, bits_equal, lib, ptr
+from native import VECTOR_LEVELS, Handle, bits_equal, lib, ptr
 
 RATES = [0.31, 0.35, 0.5, 0.59, 0.9, 1.0 / 1.37, 1.5, 3.3]
 ATTENS = [60, 80, 100, 120]
-VARIANTS = [level for level in (1, 2) if level <= lib.ddc_simd_supported()]
+VARIANTS = VECTOR_LEVELS
 DEFAULT_NAN = np.uint32(0xFFC00000).view(np.float32)  # the NaN x86 arithmetic creates (inf - inf)
 SIZE_MAX = 2**64 - 1
 N_FFT = 8192  # steady-state outputs analysed per tone

@@ -8,9 +8,9 @@ behind (the stream continues and must still agree).
 import numpy as np
 import pytest
 
-from native import Handle, bits_equal, c64, lib, ptr
+from native import VECTOR_LEVELS, Handle, bits_equal, c64, lib, ptr
 
-VECTOR_LEVELS = [lvl for lvl in (1, 2) if lvl <= lib.ddc_simd_supported()]
+
 RATIOS = [2, 4, 8, 16, 64, 512, 4096]
 
 pytestmark = pytest.mark.skipif(not VECTOR_LEVELS, reason="no vector kernel on this CPU")

@@ -4,9 +4,9 @@ import pytest
 
 import test_hbdecim as c2c_ref
 import test_hbdecim_r2c as r2c_ref
-from native import HB_TABLE, Handle, bits_equal, f32, lib, ptr
+from native import VECTOR_LEVELS, HB_TABLE, Handle, bits_equal, f32, lib, ptr
 
-VARIANTS = [level for level in (1, 2) if level <= lib.ddc_simd_supported()]
+VARIANTS = VECTOR_LEVELS
 
 
 @pytest.fixture(params=VARIANTS or [pytest.param(None, marks=pytest.mark.skip(reason="no vector variant"))],

@@ -2,10 +2,10 @@
 import numpy as np
 import pytest
 
-from native import Handle, bits_equal, lib, ptr
+from native import VECTOR_LEVELS, Handle, bits_equal, lib, ptr
 from native import fmaf  # correctly rounded float32 fma
 
-VARIANTS = [level for level in (1, 2) if level <= lib.ddc_simd_supported()]
+VARIANTS = VECTOR_LEVELS
 
 
 def _restoring(request):

@@ -7,10 +7,10 @@ every vector level the CPU has, and compares the outputs and then the state
 import numpy as np
 import pytest
 
-from native import bits_equal, c64, lib, ptr
+from native import VECTOR_LEVELS, bits_equal, c64, lib, ptr
 from resamp_model import F32, builtin, custom, noise
 
-VECTOR_LEVELS = [lvl for lvl in (1, 2) if lvl <= lib.ddc_simd_supported()]
+
 DECIMATING = [0.3, 0.45, 0.1, 0.01, 0.5, 0.9999]
 INTERPOLATING = [1.5, 2.5, 1.0001, 7.3]
 DEFAULT_NAN = np.uint32(0xFFC00000).view(F32)  # the NaN x86 arithmetic creates (inf - inf)

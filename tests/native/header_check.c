@@ -14,6 +14,7 @@
 #include "rate/rate_converter.h"
 #include "ddc/ddcr.h"
 #include "ddc/ddc.h"
+#include "ddc/chanbank.h"
 #include "stages/simd.h"
 
 _Static_assert(sizeof(cf32_t) == 2 * sizeof(float), "cf32_t is two packed floats");

@@ -26,6 +26,7 @@
 #include "stages/hbdecim_r2c.h"
 #include "stages/lo.h"
 #include "stages/nco.h"
+#include "stages/presamp.h"
 #include "stages/resamp.h"
 
 extern "C" void *__real_malloc(size_t);
@@ -270,6 +271,18 @@ void _stages()
            resamp_reset, resamp_destroy);
     if (resamp_create_custom(0, 5, bank.data(), 1.0) || resamp_create_custom(4, 5, bank.data(), 0.0))
         _fail("resamp_create_custom accepted bad arguments");
+    // Designed resampler: a table designed into the cache, one of its own
+    // (too large for the cache), and one served from the cache.
+    for (double rate : {0.59, 3.3, 0.0005, 0.59}) {
+        _stage("presamp", [rate] { return presamp_create(rate, 100.0); },
+               [](presamp_state_t *s, size_t n) {
+                   presamp_execute(s, g_x.data(), n, g_y.data(), presamp_capacity(s, n));
+                   presamp_execute(s, g_x.data(), n, g_y.data(), 2);
+               },
+               presamp_reset, presamp_destroy);
+    }
+    if (presamp_create(0.0, 80.0) || presamp_create(0.5, 39.0) || presamp_create(1e-7, 140.0))
+        _fail("presamp_create accepted bad arguments");
     double taps[7];
     ciccompmf(taps, 4, 16, 7);
     _balanced("stages");

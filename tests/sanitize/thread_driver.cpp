@@ -3,9 +3,9 @@
  * Threads released together by one barrier make the first oscillator,
  * resampler, converter and front-end creations of the process race (the
  * oscillator tables and the resampler bank are built once, whoever comes
- * first), then each runs its own handles over the same signal. Every thread's
- * output must equal a single-threaded run afterwards, and TSan must see no
- * data race.
+ * first; designed resamplers meet in the table cache), then each runs its own
+ * handles over the same signal. Every thread's output must equal a
+ * single-threaded run afterwards, and TSan must see no data race.
  *
  *   thread_driver [THREADS]     prints "ok <threads>" or fails
  */
@@ -24,6 +24,7 @@
 #include "stages/fir.h"
 #include "stages/lo.h"
 #include "stages/nco.h"
+#include "stages/presamp.h"
 #include "stages/resamp.h"
 #include "stages/simd.h"
 
@@ -61,6 +62,10 @@ std::vector<unsigned char> _work(const Signals &sig, int k)
     RateConverter *rc = RateConverter_create(1, 0.0371);
     ddc_state_t *dc = ddc_create(-0.1, k % 2 ? 0.3 : 1.7);
     ddcr_state_t *dr = ddcr_create(-0.7, k % 2 ? 0.1 : 0.25);
+    presamp_state_t *ps = presamp_create(k % 2 ? 0.59 : 1.5, 60.0 + 20.0 * (k % 3));
+    // designed plans meet in the half-band design cache
+    ddcr_state_t *gr = ddcr_create_designed(-0.7, k % 2 ? 0.1 : 0.0625, 60.0 + 20.0 * (k % 3));
+    ddc_state_t *gc = ddc_create_designed(-0.1, k % 2 ? 0.3 : 1.0 / 16, 80.0);
     size_t at = 0;
     for (size_t cut : cuts) {
         const size_t n = cut - at;
@@ -68,12 +73,18 @@ std::vector<unsigned char> _work(const Signals &sig, int k)
         keep(out.data(), RateConverter_execute(rc, sig.xc.data() + at, n, out.data(), out.size()));
         keep(out.data(), ddc_execute(dc, sig.xc.data() + at, n, out.data(), ddc_execute_capacity(dc, n)));
         keep(out.data(), ddcr_execute(dr, sig.xr.data() + at, n, out.data(), ddcr_execute_capacity(n)));
+        keep(out.data(), presamp_execute(ps, sig.xc.data() + at, n, out.data(), presamp_capacity(ps, n)));
+        keep(out.data(), ddcr_execute(gr, sig.xr.data() + at, n, out.data(), ddcr_capacity(gr, n)));
+        keep(out.data(), ddc_execute(gc, sig.xc.data() + at, n, out.data(), ddc_execute_capacity(gc, n)));
         at = cut;
     }
     resamp_destroy(rs);
     RateConverter_destroy(rc);
     ddc_destroy(dc);
     ddcr_destroy(dr);
+    presamp_destroy(ps);
+    ddcr_destroy(gr);
+    ddc_destroy(gc);
     return bytes;
 }
 

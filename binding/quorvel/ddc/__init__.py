@@ -21,6 +21,8 @@ from ddc_fn import (  # noqa: E402,F401
 )
 
 from ._objects import (  # noqa: E402,F401
+    Channel,
+    ChannelBank,
     DDC,
     DDCR,
     Job,

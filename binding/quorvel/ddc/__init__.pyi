@@ -7,6 +7,8 @@ from ddc_fn import ddcr_get_rate as ddcr_get_rate
 from ddc_fn import ddcr_reset as ddcr_reset
 from ddc_fn import ddcr_set_norm_freq as ddcr_set_norm_freq
 
+from .bank import Channel as Channel
+from .bank import ChannelBank as ChannelBank
 from .api import DDC as DDC
 from .api import DDCR as DDCR
 from .api import norm_freq_for as norm_freq_for

@@ -1,32 +1,47 @@
 """The ``ddc`` command: a streaming down-converter for shell pipelines.
 
 ``ddc [INPUT] (--carrier HZ | --norm-carrier F) (--rate R | --fs-out HZ) [-o OUT]``
-reads a real recording in blocks (raw float32, raw int16, mono WAV or SigMF),
-runs it through one DDCR and writes raw complex64 to a file or standard
-output; a file output gets a SigMF metadata file beside it. ``ddc demo``
-down-converts one carrier of the embedded test signal and draws the spectra.
+reads a recording in blocks (raw real or I/Q samples, WAV or SigMF), runs a
+real one through the DDCR and an I/Q one through the DDC, and writes complex
+baseband (cf32, cs16, cu8 or WAV) to a file or standard output; a raw file
+output gets a SigMF metadata file beside it. ``ddc plan`` prints a plan's
+stages and measured figures, ``ddc demo`` down-converts one carrier of the
+embedded test signal and draws the spectra.
 
 Failures a user can fix end with one line on standard error and a non-zero
 status (2 for usage, 1 for everything else), never a traceback, and never a
 half-written output file: output goes to a hidden temporary file in the same
-directory that is renamed into place only when everything has succeeded.
+directory that is flushed to disk and renamed into place only when
+everything has succeeded; SIGINT, SIGTERM and SIGHUP remove it.
 """
 from __future__ import annotations
 
 import argparse
 import hashlib
+import json
 import math
 import os
+import re
+import signal
+import stat
 import sys
-from typing import Any, BinaryIO, Dict, List, NoReturn, Optional, Sequence
+import threading
+from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._stream import FORMATS, AtomicFile, InputError, Source, convert, open_source
+from ._stream import (FORMATS, AtomicFile, Encoder, InputError, Source, convert, discard_all,
+                      open_source, suffix_list, write_all)
 
-BLOCK = 1 << 16
+BLOCK = 1 << 17  # input samples per block: 0.5-1 MiB, read, converted and written in cache
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+OUTPUT_FORMATS = ("cf32", "cs16", "cu8", "wav", "wav16")
+_OUT_SUFFIXES = {".cs16": "cs16", ".sc16": "cs16", ".cu8": "cu8", ".wav": "wav"}
+_SIGMF_TYPES = {"cf32": "cf32_le", "cs16": "ci16_le", "cu8": "cu8"}
+ATTEN_RANGE = (40.0, 120.0)
+NAMESPACE = "quorvel"
+SIGMF_VERSION = "1.2.0"  # of the metadata written
 
 
 class _UsageError(Exception):
@@ -35,6 +50,14 @@ class _UsageError(Exception):
     def __init__(self, message: str, hint: bool = False) -> None:
         super().__init__(message)
         self.hint = hint
+
+
+class _Signalled(BaseException):
+    """SIGTERM or SIGHUP, raised where the main thread is, to unwind and clean up."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
 
 
 class _Parser(argparse.ArgumentParser):
@@ -72,42 +95,108 @@ def _finite(text: str) -> float:
     return v
 
 
+_NUMBER = re.compile(r"^-(\d|\.\d|inf|nan)", re.I)
+
+
+def _join_negatives(parser: argparse.ArgumentParser, argv: List[str]) -> List[str]:
+    """'--carrier -3e5' as '--carrier=-3e5': argparse takes '-3e5' for an option."""
+    takes_value = {s for a in parser._actions if a.option_strings and a.nargs != 0
+                   for s in a.option_strings}
+    out: List[str] = []
+    i = 0
+    while i < len(argv):
+        a = argv[i]
+        if a == "--":
+            out += argv[i:]
+            break
+        if a in takes_value and i + 1 < len(argv) and _NUMBER.match(argv[i + 1]):
+            out.append(f"{a}={argv[i + 1]}")
+            i += 2
+            continue
+        out.append(a)
+        i += 1
+    return out
+
+
+def _add_plan_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_mutually_exclusive_group()
+    g.add_argument("--atten", type=_finite, metavar="DB",
+                   help=f"stop-band attenuation to design the plan for, "
+                        f"{ATTEN_RANGE[0]:g} to {ATTEN_RANGE[1]:g} dB (default 80)")
+    g.add_argument("--exact", action="store_true",
+                   help="the exact plan (fixed half-band, CIC and resampler stages) instead of "
+                        "a designed one")
+
+
 def _convert_parser() -> _Parser:
     p = _Parser(
         prog="ddc",
-        description="Down-convert a real recording: move one carrier to 0 Hz, filter, "
-                    "decimate, and write complex64 baseband. Streams in blocks, so it "
-                    "works as a pipeline stage.",
-        epilog="'ddc demo --help' describes the demonstration on the embedded test signal. "
-               "A file named 'demo' is read as './demo'.")
+        description="Down-convert a recording: move one carrier to 0 Hz, filter, resample, "
+                    "and write complex baseband. A real input goes through the DDCR, an I/Q "
+                    "input through the DDC. Streams in blocks, so it works as a pipeline stage.",
+        epilog="'ddc plan --help' shows a plan's stages and measured figures, 'ddc demo "
+               "--help' the demonstration on the embedded test signal. Files named 'plan' or "
+               "'demo' are read as './plan' and './demo'. Suffixes: " + suffix_list() + ".")
     p.add_argument("input", nargs="?", default="-",
-                   help="recording to read; '-' or nothing reads standard input")
+                   help="recording to read; '-' or nothing reads standard input (raw f32 "
+                        "unless -f says otherwise)")
     p.add_argument("-o", "--output", default="-", metavar="PATH",
-                   help="raw complex64 output file; '-' (the default) writes standard output. "
-                        "A file also gets SigMF metadata beside it")
+                   help="output file; '-' (the default) writes standard output. A raw file "
+                        "also gets SigMF metadata beside it")
     p.add_argument("-f", "--format", default="auto", choices=("auto",) + FORMATS,
-                   help="input format: raw little-endian float32 (f32) or int16 (s16), mono "
-                        "WAV, or SigMF; 'auto' (the default) goes by the file suffix "
-                        "(.wav, .sigmf-meta, .sigmf-data, .sigmf) and falls back to f32")
+                   help="input format: raw real f32 or s16, raw I/Q cu8, cs8, cs16 or cf32 (all "
+                        "little-endian), WAV (one channel real, two I/Q) or SigMF; 'auto' (the "
+                        "default) goes by the file suffix and refuses a file whose suffix says "
+                        "nothing")
+    p.add_argument("-F", "--output-format", default="auto", choices=("auto",) + OUTPUT_FORMATS,
+                   help="output format: I/Q cf32, cs16 or cu8, or a stereo I/Q WAV in float32 "
+                        "(wav) or 16 bits (wav16); 'auto' (the default) goes by the suffix "
+                        "(.cs16 .sc16 .cu8 .wav) and writes cf32 otherwise")
     tune = p.add_mutually_exclusive_group(required=True)
     tune.add_argument("-c", "--carrier", type=_finite, metavar="HZ",
-                      help="carrier to bring to 0 Hz, in Hz (needs the input sample rate)")
+                      help="carrier to bring to 0 Hz, in Hz (needs the input sample rate): in "
+                           "[0, fs/2] for a real input, relative to the recording's centre in "
+                           "[-fs/2, fs/2] for I/Q")
     tune.add_argument("-n", "--norm-carrier", type=_finite, metavar="F",
-                      help="carrier to bring to 0 Hz, in cycles per input sample, in [0, 0.5]")
+                      help="carrier to bring to 0 Hz, in cycles per input sample: in [0, 0.5] "
+                           "for a real input, [-0.5, 0.5] for I/Q")
     out = p.add_mutually_exclusive_group(required=True)
     out.add_argument("-r", "--rate", type=_finite, metavar="R",
-                     help="output-to-input rate ratio fs_out / fs_in, in (0, 0.5)")
+                     help="output-to-input rate ratio fs_out / fs_in: in (0, 0.5) for a real "
+                          "input, (2^-32, 2^31) for I/Q (the exact plan: below 1/8192 only powers "
+                          "of two)")
     out.add_argument("--fs-out", type=_finite, metavar="HZ",
                      help="output sample rate in Hz (needs the input sample rate)")
     p.add_argument("--fs", type=_finite, metavar="HZ",
                    help="input sample rate in Hz; WAV and SigMF inputs carry their own, "
                         "which this overrides")
+    _add_plan_options(p)
     p.add_argument("--block", type=_positive_int, default=BLOCK, metavar="N",
                    help=f"input samples per block (default {BLOCK})")
     p.add_argument("--no-meta", action="store_true",
                    help="do not write the SigMF metadata file")
-    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    p.add_argument("--hash", action="store_true",
+                   help="record the output's SHA-512 in the SigMF metadata (costs more than "
+                        "the conversion itself at high rates, so it is off by default)")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress display")
     p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    return p
+
+
+def _plan_parser() -> _Parser:
+    p = _Parser(
+        prog="ddc plan",
+        description="Print the stages a converter uses for a rate, its group delay and cost, "
+                    "and its pass-band ripple (0 to 0.4 fs_out against 0.1 fs_out) and worst "
+                    "alias (tones beyond 0.6 fs_out against one at 0.1 fs_out), both measured "
+                    "by running tones through it.")
+    p.add_argument("-r", "--rate", type=_finite, required=True, metavar="R",
+                   help="output-to-input rate ratio fs_out / fs_in")
+    p.add_argument("--complex", action="store_true",
+                   help="the complex-input DDC (default: the real-input DDCR)")
+    p.add_argument("--fs", type=_finite, metavar="HZ",
+                   help="input sample rate, to show stage rates in Hz")
+    _add_plan_options(p)
     return p
 
 
@@ -115,10 +204,11 @@ def _demo_parser() -> _Parser:
     p = _Parser(
         prog="ddc demo",
         description="Down-convert one carrier of the embedded test signal (several carriers "
-                    "and noise), print the measured figures and draw the input spectrum, the "
-                    "chosen band and the output spectrum into a PNG.")
+                    "and noise), print the measured figures and draw the input spectrum with "
+                    "the pass band and stop-band edges, and the output spectrum, into a PNG.")
     p.add_argument("-o", "--output", default="ddc_demo.png", metavar="PNG",
-                   help="picture to write (default ddc_demo.png); '' draws nothing")
+                   help="picture to write (default ddc_demo.png in the current directory); "
+                        "'' draws nothing")
     p.add_argument("--carrier", type=_finite, default=0.1, metavar="F",
                    help="carrier to bring to 0 Hz, in cycles per input sample (default 0.1)")
     p.add_argument("--rate", type=_finite, default=0.03125, metavar="R",
@@ -126,15 +216,90 @@ def _demo_parser() -> _Parser:
     p.add_argument("-n", type=_positive_int, default=1 << 20, metavar="N",
                    help="input samples (default 1048576)")
     p.add_argument("--seed", type=int, default=1, help="noise and phase seed (default 1)")
+    _add_plan_options(p)
     return p
+
+
+def _atten(args: argparse.Namespace) -> Optional[float]:
+    """The plan asked for: None is the exact plan."""
+    from .api import DEFAULT_ATTEN_DB
+
+    if args.exact:
+        return None
+    if args.atten is None:
+        return DEFAULT_ATTEN_DB
+    lo, hi = ATTEN_RANGE
+    if not lo <= args.atten <= hi:
+        raise _UsageError(f"--atten {args.atten:g} lies outside [{lo:g}, {hi:g}] dB")
+    return args.atten
+
+
+def _open_converter(is_complex: bool, norm_freq: float, rate: float, atten: Optional[float],
+                    what: str = "") -> Any:
+    """The converter, or a usage error with the library's own account of what it accepts."""
+    from .api import DDC, DDCR
+
+    try:
+        return (DDC if is_complex else DDCR)(norm_freq, rate, atten_db=atten)
+    except ValueError as e:
+        kind = "DDC (I/Q input)" if is_complex else "DDCR (real input)"
+        raise _UsageError(f"{what or f'rate {rate:g}'}: the {kind} refuses it: {e}") from None
+
+
+_FACTOR = (  # how a stage label tells its rate factor
+    (re.compile(r"resampl\w*\s*\(\s*([0-9.eE+-]+)", re.I), lambda m: float(m.group(1))),
+    (re.compile(r"\bcic\w*\s*\(\s*(\d+)", re.I), lambda m: 1.0 / int(m.group(1))),
+    (re.compile(r"(?:/|\bdecim\w*\s*)(\d+)\b", re.I), lambda m: 1.0 / int(m.group(1))),
+    (re.compile(r"half.?band|\bhb\b", re.I), lambda m: 0.5),
+    (re.compile(r"\b(?:nco|mixer|oscillator)", re.I), lambda m: 1.0),
+)
+_TAPS = (
+    re.compile(r"(\d+)\s*-?\s*taps?\b", re.I),
+    re.compile(r"^(?:fir|hb|half\w*)\s*\(\s*(\d+)\s*\)", re.I),
+)
+
+
+def stage_table(labels: Sequence[str], rate: float) -> List[Tuple[str, float, float, Optional[int]]]:
+    """(label, input rate, output rate, taps) per stage, rates relative to fs_in.
+
+    Factors and tap counts are read from the labels; a stage whose factor its
+    label does not give takes what the others leave of the total rate.
+    """
+    factors: List[Optional[float]] = []
+    taps: List[Optional[int]] = []
+    for label in labels:
+        f = t = None
+        for pattern, value in _FACTOR:
+            m = pattern.search(label)
+            if m:
+                f = value(m)
+                break
+        for tp in _TAPS:
+            m = tp.search(label)
+            if m:
+                t = int(m.group(1))
+                break
+        factors.append(f)
+        taps.append(t)
+    unknown = [i for i, f in enumerate(factors) if f is None]
+    if len(unknown) == 1:
+        factors[unknown[0]] = rate / math.prod(f for f in factors if f is not None)
+    rows = []
+    r = 1.0
+    for label, f, t in zip(labels, factors, taps):
+        nxt = r * f if f is not None else float("nan")
+        rows.append((label, r, nxt, t))
+        r = nxt
+    return rows
 
 
 # -- conversion ----------------------------------------------------------------
 
-class _Plan:
+class _Settings:
     """What one run does, settled before any output is opened."""
 
     def __init__(self, args: argparse.Namespace, source: Source) -> None:
+        self.is_complex = source.is_complex
         self.fs_in: Optional[float] = args.fs if args.fs is not None else source.sample_rate
         if self.fs_in is not None and not self.fs_in > 0:
             raise _UsageError(f"the input sample rate must be positive, got {self.fs_in:g} Hz")
@@ -143,43 +308,43 @@ class _Plan:
         if need_fs and self.fs_in is None:
             raise _UsageError(f"{need_fs} is in Hz and needs the input sample rate: give --fs "
                               f"({source.name} does not record one)")
+        lo = -0.5 if self.is_complex else 0.0
         if args.carrier is not None:
             assert self.fs_in is not None
             self.carrier = args.carrier / self.fs_in
             shown = f"{args.carrier:g} Hz"
-            half = f"fs/2 = {self.fs_in / 2:g} Hz"
+            span = f"[{lo * self.fs_in:g}, {self.fs_in / 2:g}] Hz"
         else:
             self.carrier = args.norm_carrier
-            shown, half = f"{args.norm_carrier:g}", "0.5"
-        if not 0.0 <= self.carrier <= 0.5:
-            raise _UsageError(f"carrier {shown} lies outside [0, {half}]")
+            shown, span = f"{args.norm_carrier:g}", f"[{lo:g}, 0.5]"
+        if not lo <= self.carrier <= 0.5:
+            kind = "an I/Q input (relative to its centre)" if self.is_complex else "a real input"
+            raise _UsageError(f"carrier {shown} lies outside {span}, the band of {kind}")
         if args.fs_out is not None:
             assert self.fs_in is not None
             self.rate = args.fs_out / self.fs_in
-            what = f"--fs-out {args.fs_out:g} Hz gives rate {self.rate:g}, which"
+            self.what = f"--fs-out {args.fs_out:g} Hz (rate {self.rate:g})"
         else:
             self.rate = args.rate
-            what = f"rate {self.rate:g}"
-        if not 0.0 < self.rate < 0.5:
-            raise _UsageError(f"{what} lies outside (0, 0.5): the output rate must be "
-                              f"positive and below half the input rate")
+            self.what = f"rate {self.rate:g}"
         from .api import norm_freq_for
 
-        self.norm_freq = norm_freq_for(self.carrier)
+        self.norm_freq = -self.carrier if self.is_complex else norm_freq_for(self.carrier)
+        self.atten = _atten(args)
         # Rates and frequencies given in Hz are reported as given, not rebuilt
         # from the ratios (6576 / 48000 * 48000 is not 6576 in binary).
         self.fs_out: Optional[float] = None
         self.centre: Optional[float] = None
+        self.carrier_hz: Optional[float] = None
         if self.fs_in is not None:
             self.fs_out = args.fs_out if args.fs_out is not None else self.rate * self.fs_in
-            carrier_hz = args.carrier if args.carrier is not None else self.carrier * self.fs_in
-            self.centre = (source.frequency or 0.0) + carrier_hz
+            self.carrier_hz = args.carrier if args.carrier is not None else self.carrier * self.fs_in
+            self.centre = (source.frequency or 0.0) + self.carrier_hz
 
 
 def _meta_path(output: str) -> str:
-    from sigmf.sigmffile import get_sigmf_filenames
-
-    return os.fspath(get_sigmf_filenames(output)["meta_fn"])
+    base = output[: -len(".sigmf-data")] if output.endswith(".sigmf-data") else output
+    return base + ".sigmf-meta"
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -189,35 +354,134 @@ def _same_file(a: str, b: str) -> bool:
         return False
 
 
-def _metadata(plan: _Plan, source: Source, output: str, sha512: str) -> bytes:
-    import sigmf
+def _same_as_fd(path: str, fd: Optional[int]) -> bool:
+    if fd is None:
+        return False
+    try:
+        a, b = os.stat(path), os.fstat(fd)
+    except OSError:
+        return False
+    return stat.S_ISREG(b.st_mode) and (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
-    info: Dict[str, Any] = {
-        "core:datatype": "cf32_le",
-        "core:sha512": sha512,
-        "core:description": (
-            f"{source.name} down-converted by ddc: carrier {plan.carrier!r} x fs_in "
-            f"to 0 Hz, fs_out = {plan.rate!r} x fs_in"),
-    }
+
+def _check_clash(target: str, source: Source, what: str) -> None:
+    for p in source.paths:
+        if _same_file(target, p):
+            same = "" if os.path.abspath(p) == os.path.abspath(target) else f" {p}"
+            raise _UsageError(f"{what} {target} would overwrite the input{same}; choose "
+                              "another output name")
+    if _same_as_fd(target, source.fd):
+        raise _UsageError(f"{what} {target} would overwrite the input (the file on standard "
+                          "input); choose another output name")
+
+
+def _output_format(args: argparse.Namespace) -> str:
+    if args.output_format != "auto":
+        return args.output_format
+    name = args.output.lower()
+    for suffix, fmt in _OUT_SUFFIXES.items():
+        if name.endswith(suffix):
+            return fmt
+    return "cf32"
+
+
+# SigMF global fields that describe the input's dataset rather than its origin.
+_DATASET_KEYS = {"core:datatype", "core:sample_rate", "core:sha512", "core:dataset", "core:offset",
+                 "core:num_channels", "core:metadata_only", "core:trailing_bytes", "core:version",
+                 "core:description", "core:extensions"}
+
+
+def _shift_datetime(text: str, seconds: float) -> Optional[str]:
+    """An ISO-8601 UTC time moved by `seconds`, to the nanosecond; None if unreadable."""
+    import datetime as dt
+
+    m = re.match(r"^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)(?:\.(\d+))?Z$", text)
+    if not m:
+        return None
+    whole = dt.datetime.strptime(m.group(1), "%Y-%m-%dT%H:%M:%S").replace(tzinfo=dt.timezone.utc)
+    frac = (m.group(2) or "")[:9].ljust(9, "0")
+    ns = int(whole.timestamp()) * 10 ** 9 + int(frac) + round(seconds * 1e9)
+    sec, rest = divmod(ns, 10 ** 9)
+    stamp = dt.datetime.fromtimestamp(sec, dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S")
+    return f"{stamp}.{rest:09d}Z"
+
+
+def _metadata(s: _Settings, conv: Any, source: Source, output: str, fmt: str,
+              n_out: int, sha512: Optional[str]) -> bytes:
+    """SigMF metadata of the output: the input's provenance, moved to output samples.
+
+    Written as JSON directly (the tests validate it with the sigmf package),
+    which spares every run the package's import.
+    """
+    src_global, src_captures, src_annotations = source.sigmf or ({}, [], [])
+    info: Dict[str, Any] = {"core:version": SIGMF_VERSION}
+    info.update((k, v) for k, v in src_global.items() if k not in _DATASET_KEYS)
+    plan = "exact plan" if s.atten is None else f"plan designed for {s.atten:g} dB"
+    description = (f"{os.path.basename(source.name)} down-converted by ddc: carrier "
+                   f"{s.carrier!r} x fs_in to 0 Hz, fs_out = {s.rate!r} x fs_in, {plan}")
+    if src_global.get("core:description"):
+        description += f"; input: {src_global['core:description']}"
+    extensions = [e for e in src_global.get("core:extensions", []) if e.get("name") != NAMESPACE]
+    extensions.append({"name": NAMESPACE, "version": _version(), "optional": True})
+    info.update({
+        "core:datatype": _SIGMF_TYPES[fmt],
+        "core:description": description,
+        "core:extensions": extensions,
+        f"{NAMESPACE}:plan": list(conv.plan),
+        f"{NAMESPACE}:atten_db": s.atten,
+        f"{NAMESPACE}:delay": conv.delay,
+        f"{NAMESPACE}:rate": s.rate,
+        f"{NAMESPACE}:norm_carrier": s.carrier,
+    })
+    if sha512 is not None:
+        info["core:sha512"] = sha512
     if not output.endswith(".sigmf-data"):
         info["core:dataset"] = os.path.basename(output)
-    if plan.fs_out is not None:
-        info["core:sample_rate"] = plan.fs_out
-    meta = sigmf.SigMFFile(global_info=info)
-    capture = {} if plan.centre is None else {"core:frequency": plan.centre}
-    meta.add_capture(0, metadata=capture)
-    meta.validate()
-    return (meta.dumps() + "\n").encode()
-
-
-def _progress(source: Source, quiet: bool) -> Any:
-    disable = quiet or source.length is None or not _isatty(sys.stderr)
-    if disable:
-        return None
-    from tqdm import tqdm
-
-    return tqdm(total=source.length, unit="S", unit_scale=True, file=sys.stderr,
-                desc=os.path.basename(source.name), dynamic_ncols=True)
+    if s.fs_out is not None:
+        info["core:sample_rate"] = s.fs_out
+    delay = conv.delay
+    captures_out: List[Dict[str, Any]] = []
+    annotations_out: List[Dict[str, Any]] = []
+    # Input sample k reaches output sample k * rate + delay.
+    captures = src_captures or [{"core:sample_start": 0}]
+    starts: List[int] = []
+    for i, cap in enumerate(captures):
+        k = int(cap.get("core:sample_start", 0))
+        j = 0 if i == 0 else int(round(k * s.rate))
+        if starts and j <= starts[-1]:
+            continue  # two captures closer than one output sample
+        fields = {key: v for key, v in cap.items()
+                  if key not in ("core:sample_start", "core:header_bytes", "core:global_index")}
+        if "core:frequency" in fields:
+            if s.carrier_hz is None:  # moved by a carrier whose Hz nobody knows
+                del fields["core:frequency"]
+            else:
+                fields["core:frequency"] = float(fields["core:frequency"]) + s.carrier_hz
+        elif i == 0 and s.centre is not None:
+            fields["core:frequency"] = s.centre
+        if "core:datetime" in fields:
+            moved = None
+            if s.fs_out is not None:
+                moved = _shift_datetime(str(fields["core:datetime"]),
+                                        (j - delay - k * s.rate) / s.fs_out)
+            if moved is not None:
+                fields["core:datetime"] = moved
+        starts.append(j)
+        captures_out.append({"core:sample_start": j, **fields})
+    for ann in src_annotations:
+        k = int(ann.get("core:sample_start", 0))
+        j = max(0, int(round(k * s.rate + delay)))
+        if j >= n_out and n_out > 0:
+            continue
+        fields = {key: v for key, v in ann.items()
+                  if key not in ("core:sample_start", "core:sample_count")}
+        moved_ann: Dict[str, Any] = {"core:sample_start": j}
+        count = ann.get("core:sample_count")
+        if count is not None:
+            moved_ann["core:sample_count"] = max(1, int(round(count * s.rate)))
+        annotations_out.append({**moved_ann, **fields})
+    meta = {"global": info, "captures": captures_out, "annotations": annotations_out}
+    return (json.dumps(meta, indent=4) + "\n").encode()
 
 
 def _isatty(stream: object) -> bool:
@@ -227,9 +491,107 @@ def _isatty(stream: object) -> bool:
         return False
 
 
-def _run_convert(args: argparse.Namespace) -> int:
-    from .api import DDCR
+def _progress(source: Source, quiet: bool) -> Any:
+    """tqdm on a terminal: a bar for a file of known length, a count and MS/s for a pipe."""
+    if quiet or not _isatty(sys.stderr):
+        return None
+    from tqdm import tqdm
 
+    return tqdm(total=source.length, unit="S", unit_scale=True, file=sys.stderr,
+                desc=os.path.basename(source.name), dynamic_ncols=True, mininterval=0.25)
+
+
+class _Target:
+    """Where the samples go: a file that appears when complete, a device or a pipe."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.atomic: Optional[AtomicFile] = None
+        self.fd: int
+        self.regular = True
+        if path == "-":
+            sys.stdout.flush()
+            self.fd = sys.stdout.fileno()
+            self.regular = False
+            try:
+                import fcntl
+
+                fcntl.fcntl(self.fd, getattr(fcntl, "F_SETPIPE_SZ", 1031), 1 << 20)
+            except (OSError, ImportError, ValueError):
+                pass
+            return
+        try:
+            st = os.stat(path)
+        except OSError:
+            st = None
+        if st is not None and not stat.S_ISREG(st.st_mode) and not stat.S_ISDIR(st.st_mode):
+            # A device or FIFO is written in place: renaming over it would replace it.
+            self.regular = False
+            try:
+                self.fd = os.open(path, os.O_WRONLY)
+            except OSError as e:
+                raise InputError(f"cannot write {path}: {e.strerror or e}") from None
+            return
+        self.atomic = AtomicFile(path)
+        assert self.atomic.fd is not None
+        self.fd = self.atomic.fd
+
+    def write(self, data: Any) -> None:
+        if self.atomic is not None:
+            self.atomic.write(data)
+            return
+        try:
+            write_all(self.fd, data)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            where = "standard output" if self.path == "-" else self.path
+            raise InputError(f"cannot write {where}: {e.strerror or e}") from None
+
+    def commit(self) -> None:
+        if self.atomic is not None:
+            self.atomic.commit()
+        elif self.path != "-":
+            os.close(self.fd)
+
+    def discard(self) -> None:
+        if self.atomic is not None:
+            self.atomic.discard()
+        elif self.path != "-":
+            try:
+                os.close(self.fd)
+            except OSError:
+                pass
+
+
+def _wav_writer(target: _Target, fmt: str, fs_out: Optional[float],
+                encoder: Encoder) -> Tuple[Callable[[np.ndarray], None], Callable[[], None]]:
+    import soundfile
+
+    if not target.regular:
+        raise _UsageError("WAV output needs a file (its header is written last): give "
+                          "-o NAME.wav or another output format")
+    if fs_out is None:
+        raise _UsageError("WAV output records the sample rate: give --fs (the input does "
+                          "not record one)")
+    rate = max(1, int(round(fs_out)))
+    try:
+        sf = soundfile.SoundFile(target.fd, "w", samplerate=rate, channels=2, format="WAV",
+                                 subtype="FLOAT" if fmt == "wav" else "PCM_16", closefd=False)
+    except (RuntimeError, soundfile.LibsndfileError) as e:
+        raise InputError(f"cannot write {target.path}: {e}") from None
+
+    def write(y: np.ndarray) -> None:
+        data = y.view(np.float32) if fmt == "wav" else encoder.ints(y)
+        try:
+            sf.write(data.reshape(-1, 2))
+        except (RuntimeError, soundfile.LibsndfileError) as e:
+            raise InputError(f"cannot write {target.path}: {e}") from None
+
+    return write, sf.close
+
+
+def _run_convert(args: argparse.Namespace) -> int:
     if args.input == "-" and _isatty(sys.stdin):
         raise _UsageError("no input: give a file or pipe samples into standard input")
     to_stdout = args.output == "-"
@@ -238,146 +600,139 @@ def _run_convert(args: argparse.Namespace) -> int:
     if not to_stdout and args.output.endswith(".sigmf-meta"):
         raise _UsageError(f"{args.output}: the output holds samples; name it .sigmf-data "
                           "and its metadata goes to .sigmf-meta")
-    with open_source(args.input, args.format) as source:
-        plan = _Plan(args, source)
-        meta_path = None if to_stdout or args.no_meta else _meta_path(args.output)
-        if meta_path is not None and any(_same_file(meta_path, p) for p in source.paths):
-            raise _UsageError(f"the metadata {meta_path} would overwrite the input; "
-                              "choose another output name")
-        bar = _progress(source, args.quiet)
-        ddcr = DDCR(plan.norm_freq, plan.rate)
+    if not to_stdout and os.path.isdir(args.output):
+        raise InputError(f"cannot write {args.output}: is a directory")
+    fmt = _output_format(args)
+    with open_source(args.input, args.format, strict=True) as source:
+        s = _Settings(args, source)
+        if not to_stdout:
+            _check_clash(args.output, source, "the output")
+        wav = fmt in ("wav", "wav16")
+        meta_path = None
+        if not (to_stdout or args.no_meta or wav):
+            meta_path = _meta_path(args.output)
+            _check_clash(meta_path, source, "the metadata")
+            if os.path.isdir(meta_path):
+                raise InputError(f"cannot write {meta_path}: is a directory")
+        conv = _open_converter(s.is_complex, s.norm_freq, s.rate, s.atten, s.what)
+        bar = None
+        target: Optional[_Target] = None
+        close_wav: Optional[Callable[[], None]] = None
         try:
-            if to_stdout:
-                stdout = sys.stdout.buffer
+            target = _Target(args.output)
+            if not target.regular:
+                meta_path = None
+            encoder = Encoder("cs16" if fmt == "wav16" else "cf32" if wav else fmt)
+            digest = hashlib.sha512() if (args.hash and meta_path) else None
+            if wav:
+                write, close_wav = _wav_writer(target, fmt, s.fs_out, encoder)
+            else:
+                sink = target
 
                 def write(y: np.ndarray) -> None:
-                    stdout.write(y.data)
-                    stdout.flush()
+                    data = encoder.encode(y)
+                    if digest is not None:
+                        digest.update(data)
+                    sink.write(data)
 
-                convert(ddcr, source, write, args.block, bar.update if bar else None)
-                return 0
-            try:
-                data = AtomicFile(args.output)
-            except OSError as e:
-                raise InputError(f"cannot write {args.output}: {e.strerror or e}") from None
-            with data:
-                digest = hashlib.sha512()
-
-                def write(y: np.ndarray) -> None:
-                    digest.update(y.data)
-                    data.write(y)
-
-                convert(ddcr, source, write, args.block, bar.update if bar else None)
-                if meta_path is None:
-                    data.commit()
-                    return 0
-                with AtomicFile(meta_path) as meta:
-                    meta.write(_metadata(plan, source, args.output, digest.hexdigest()))
-                    data.commit()
-                    meta.commit()
-            return 0
+            bar = _progress(source, args.quiet)
+            n_out = convert(conv, source, write, args.block, conv.capacity(args.block),
+                            bar.update if bar is not None else None)
+            if close_wav is not None:
+                close_wav, finish = None, close_wav
+                finish()  # writes the WAV header
+            meta = None
+            if meta_path is not None:
+                meta = _metadata(s, conv, source, args.output, fmt, n_out,
+                                 digest.hexdigest() if digest is not None else None)
+            if meta is not None:
+                assert meta_path is not None
+                with AtomicFile(meta_path) as m:
+                    m.write(meta)
+                    target.commit()
+                    m.commit()
+            else:
+                target.commit()
+            target = None
         finally:
-            ddcr.close()
+            if close_wav is not None:  # before its descriptor goes
+                try:
+                    close_wav()
+                except Exception:
+                    pass
+            if target is not None:
+                target.discard()
+            conv.close()
             if bar is not None:
                 bar.close()
+        if encoder.clipped:
+            print(f"ddc: warning: {encoder.clipped} values clipped at {fmt} full scale",
+                  file=sys.stderr)
+        return 0
+
+
+# -- plan ------------------------------------------------------------------------------
+
+def _run_plan(args: argparse.Namespace) -> int:
+    from .demo import measure_plan, plan_name
+
+    if args.fs is not None and not args.fs > 0:
+        raise _UsageError(f"--fs must be positive, got {args.fs:g}")
+    atten = _atten(args)
+    _open_converter(args.complex, 0.0, args.rate, atten).close()
+    r = measure_plan(args.complex, args.rate, atten)
+    kind = "complex input (DDC)" if args.complex else "real input (DDCR)"
+    print(f"{'converter':<13}: {kind}, rate {args.rate:g}")
+    print(f"{'plan':<13}: {plan_name(atten)}")
+
+    def rate_text(r_: float) -> str:
+        if math.isnan(r_):
+            return "?"
+        return f"{r_ * args.fs:g} Hz" if args.fs else f"{r_:.6g} fs_in"
+
+    rows = stage_table(r["plan"], args.rate)
+    width = max(len(label) for label, *_ in rows)
+    for i, (label, r_in, r_out, taps) in enumerate(rows, 1):
+        t = f"{taps} taps" if taps is not None else "-"
+        print(f"{'stage ' + str(i):<13}: {label:<{width}}  {rate_text(r_in)} -> "
+              f"{rate_text(r_out)}  {t}")
+    secs = f", {r['delay'] / (args.rate * args.fs) * 1e6:.4g} us" if args.fs else ""
+    print(f"{'group delay':<13}: {r['delay']:.4g} output samples{secs}")
+    print(f"{'ripple':<13}: {r['ripple_db']:.4f} dB (measured, 0..{r['pass_edge']:.3g} fs_out "
+          "against 0.1 fs_out)")
+    if r["alias_db"] is not None:
+        print(f"{'worst alias':<13}: {r['alias_db']:.1f} dB (measured, tone at "
+              f"{r['alias_at']:+.3g} fs_out; tones beyond 0.6 fs_out against 0.1 fs_out)")
+    else:
+        print(f"{'worst alias':<13}: none (the input band ends before 0.6 fs_out)")
+    print(f"{'cost':<13}: {r['cost']:.4g} multiply-adds per input sample")
+    return 0
 
 
 # -- demonstration -------------------------------------------------------------
 
-def _spectrum_db(x: np.ndarray, nfft: int) -> np.ndarray:
-    """Averaged periodogram in dB relative to a full-scale real sine.
-
-    A 4-term Blackman-Harris window keeps the strong carriers' leakage below
-    the noise floor of the plot.
-    """
-    nfft = min(nfft, len(x))
-    k = 2.0 * np.pi * np.arange(nfft) / nfft
-    w = 0.35875 - 0.48829 * np.cos(k) + 0.14128 * np.cos(2 * k) - 0.01168 * np.cos(3 * k)
-    segs = len(x) // nfft
-    frames = x[: segs * nfft].reshape(segs, nfft) * w
-    power = np.mean(np.abs(np.fft.fft(frames, axis=1)) ** 2, axis=0)
-    # A real sine of amplitude a gives |X| = a * sum(w) / 2 at its bin.
-    scale = 2.0 / w.sum()
-    return 10.0 * np.log10(np.maximum(power * scale * scale, 1e-30))
-
-
-def _plot_demo(path: "str | BinaryIO", x: np.ndarray, y: np.ndarray, carrier: float, rate: float,
-               figures: dict) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    from . import demo
-
-    sx = _spectrum_db(x.astype(np.float64), 8192)
-    fx = np.arange(len(sx)) / len(sx)
-    half = len(sx) // 2 + 1
-    settle = min(len(y) // 8, 256)
-    sy = np.fft.fftshift(_spectrum_db(y[settle:].astype(np.complex128), 2048))
-    fy = (np.arange(len(sy)) - len(sy) // 2) / len(sy)
-
-    fig, (top, bottom) = plt.subplots(2, 1, figsize=(9, 7), constrained_layout=True)
-    top.plot(fx[:half], sx[:half], lw=0.8, color="tab:blue")
-    top.axvspan(carrier - rate / 2, carrier + rate / 2, color="tab:orange", alpha=0.3,
-                label=f"chosen band: {carrier:g} \u00b1 {rate / 2:g} (\u00b1 fs_out / 2)")
-    for f, _ in demo.CARRIERS:
-        top.axvline(f, color="grey", lw=0.5, ls=":")
-    top.set_xlim(0, 0.5)
-    top.set_xlabel("frequency / fs_in")
-    top.set_ylabel("dB (full-scale sine = 0)")
-    top.set_title(f"Input: real, {len(x)} samples, carriers at "
-                  + ", ".join(f"{f:g}" for f, _ in demo.CARRIERS))
-    top.legend(loc="lower left")
-    bottom.plot(fy, sy, lw=0.8, color="tab:green")
-    bottom.set_xlim(-0.5, 0.5)
-    bottom.set_xlabel("frequency / fs_out")
-    bottom.set_ylabel("dB (full-scale sine = 0)")
-    bottom.set_title(f"Output: complex baseband, rate {rate:g}, {len(y)} samples\n"
-                     f"wanted tone {figures['tone_db']:.1f} dB, strongest spur "
-                     f"{figures['spur_db']:.1f} dB, SFDR {figures['sfdr_db']:.1f} dB")
-    for ax in (top, bottom):
-        ax.grid(True, alpha=0.3)
-        ax.set_ylim(-160, 10)
-    fig.savefig(path, dpi=100, format="png")
-    plt.close(fig)
-
-
 def _run_demo(args: argparse.Namespace) -> int:
     from . import demo
-    from .api import DDCR, norm_freq_for
 
     if not 0.0 <= args.carrier <= 0.5:
         raise _UsageError(f"carrier {args.carrier:g} lies outside [0, 0.5]")
     if not 0.0 < args.rate < 0.5:
         raise _UsageError(f"rate {args.rate:g} lies outside (0, 0.5)")
+    atten = _atten(args)
+    _open_converter(False, -(2 * args.carrier + 0.5), args.rate, atten).close()
     png: Optional[AtomicFile] = None
     if args.output:
         # Claim the picture's place first: an unwritable path fails before the work.
-        try:
-            png = AtomicFile(args.output)
-        except OSError as e:
-            raise InputError(f"cannot write {args.output}: {e.strerror or e}") from None
+        png = AtomicFile(args.output)
     try:
-        figures = demo.run_demo(carrier=args.carrier, rate=args.rate, n=args.n, seed=args.seed)
-        carriers = ", ".join(f"{f:g}" for f, _ in demo.CARRIERS)
-        rows = [
-            ("signal", f"carriers at {carriers} x fs_in, noise rms {demo.NOISE_RMS:g}"),
-            ("carrier", f"{figures['carrier']:g} x fs_in (norm_freq {figures['norm_freq']:g})"),
-            ("rate", f"{figures['rate']:g} (fs_out / fs_in)"),
-            ("samples", f"{figures['n_in']} in, {figures['n_out']} out"),
-            ("wanted tone", f"{figures['tone_db']:.2f} dB (0 dB: full-scale sine)"),
-            ("strongest spur", f"{figures['spur_db']:.2f} dB, SFDR {figures['sfdr_db']:.2f} dB"),
-            ("throughput", f"{figures['msps']:.1f} MS/s"),
-        ]
-        for name, value in rows:
+        figures = demo.run_demo(carrier=args.carrier, rate=args.rate, n=args.n, seed=args.seed,
+                                atten_db=atten, keep=png is not None)
+        for name, value in demo.report(figures):
             print(f"{name:<15}: {value}")
         if png is None:
             return 0
-        x = demo.synthesize(args.n, args.seed)
-        with DDCR(norm_freq_for(args.carrier), args.rate) as ddcr:
-            y = ddcr.process(x).copy()
-        _plot_demo(png.file, x, y, args.carrier, args.rate, figures)  # type: ignore[arg-type]
+        with os.fdopen(os.dup(png.fd), "wb") as f:  # type: ignore[arg-type]
+            demo.draw(f, figures)
         png.commit()
     except BaseException:
         if png is not None:
@@ -389,16 +744,33 @@ def _run_demo(args: argparse.Namespace) -> int:
 
 # -- entry point ---------------------------------------------------------------
 
+_TERMINATING = tuple(getattr(signal, n) for n in ("SIGTERM", "SIGHUP") if hasattr(signal, n))
+
+
+def _on_signal(signum: int, frame: object) -> None:
+    for s in _TERMINATING:  # a second signal must not cut the clean-up short
+        signal.signal(s, signal.SIG_IGN)
+    raise _Signalled(signum)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the ``ddc`` command; returns the exit status."""
     args_list: List[str] = list(sys.argv[1:] if argv is None else argv)
-    demo = bool(args_list) and args_list[0] == "demo"
+    sub = args_list[0] if args_list and args_list[0] in ("demo", "plan") else None
+    prog = f"ddc {sub}" if sub else "ddc"
+    previous = {}
+    if threading.current_thread() is threading.main_thread():
+        previous = {s: signal.signal(s, _on_signal) for s in _TERMINATING}
     try:
-        if demo:
-            return _run_demo(_demo_parser().parse_args(args_list[1:]))
-        return _run_convert(_convert_parser().parse_args(args_list))
+        if sub == "demo":
+            p = _demo_parser()
+            return _run_demo(p.parse_args(_join_negatives(p, args_list[1:])))
+        if sub == "plan":
+            p = _plan_parser()
+            return _run_plan(p.parse_args(_join_negatives(p, args_list[1:])))
+        p = _convert_parser()
+        return _run_convert(p.parse_args(_join_negatives(p, args_list)))
     except _UsageError as e:
-        prog = "ddc demo" if demo else "ddc"
         hint = f" (see '{prog} --help')" if e.hint else ""
         print(f"{prog}: error: {e}{hint}", file=sys.stderr)
         return EXIT_USAGE
@@ -415,6 +787,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         print("ddc: interrupted", file=sys.stderr)
         return 130
+    except _Signalled as e:
+        print(f"ddc: stopped by {signal.Signals(e.signum).name}", file=sys.stderr)
+        return 128 + e.signum
     except OSError as e:
         where = f"{e.filename}: " if getattr(e, "filename", None) else ""
         print(f"ddc: error: {where}{e.strerror or e}", file=sys.stderr)
@@ -422,6 +797,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except MemoryError:
         print("ddc: error: out of memory", file=sys.stderr)
         return EXIT_FAILURE
+    finally:
+        discard_all()
+        for s, handler in previous.items():
+            signal.signal(s, handler)
 
 
 if __name__ == "__main__":

@@ -8,6 +8,17 @@ through the same code: ``submit(_run_job, job)`` and ``future.result()``.
 Every job gets its own converter, a `DDCR` for real samples and a `DDC` for
 complex ones, so results do not depend on how jobs are scheduled and equal
 the single-stream result bit for bit.
+
+With ``shared_input=True`` the designed jobs that read the same input (the
+same array object, or the same file path and format) are run as channels of
+one `ChannelBank` instead, which reads the input once and shares the
+real-to-complex half-band and the fast-convolution FFT. Their results then
+have the figures of the job's own converter (pass band flat within 0.05 dB,
+stop band ``atten_db`` down) but not its bits: the bank's half-band is
+designed for the group's largest rate, its channels may take the
+fast-convolution path (its own filter, delay and block size), and a
+fast-convolution channel hands out whole FFT blocks, so up to one block of
+the end of the input (57344 complex samples) gives no output yet.
 """
 from __future__ import annotations
 
@@ -22,6 +33,7 @@ import numpy as np
 from . import _core
 from ._stream import AtomicFile, open_source
 from .api import DDC, DDCR, DEFAULT_ATTEN_DB, norm_freq_for
+from .bank import ChannelBank
 
 __all__ = ["Job", "process_many"]
 
@@ -137,8 +149,59 @@ def _write(path: Union[str, "os.PathLike[str]"], conv: Union[DDCR, DDC],
     return os.fspath(path)
 
 
+def _cycles(job: Job) -> float:
+    return float(job.carrier) / (1.0 if job.fs is None else float(job.fs))
+
+
+def _run_group(group: List[Job], block: int = BLOCK) -> List[Union[np.ndarray, str]]:
+    """The jobs of one input through one ChannelBank, results in their order."""
+    first = group[0]
+    bank = ChannelBank(complex_input=first.is_complex,
+                       atten_db=max(float(j.atten_db) for j in group),  # type: ignore[arg-type]
+                       max_rate=max(float(j.rate) for j in group))
+    with bank:
+        ids = [bank.add(_cycles(j), float(j.rate), atten_db=float(j.atten_db))  # type: ignore[arg-type]
+               for j in group]
+        parts: List[List[np.ndarray]] = [[] for _ in group]
+
+        def feed(b: np.ndarray) -> None:
+            out = bank.process(b)
+            for k, cid in enumerate(ids):
+                if len(out[cid]):
+                    parts[k].append(out[cid])
+
+        if isinstance(first.source, np.ndarray):
+            x = first.source.reshape(-1)
+            for i in range(0, len(x), block):
+                feed(x[i:i + block])
+        else:
+            with open_source(first.source, first.format) as src:
+                for b in src.blocks(block):
+                    feed(b)
+    results: List[Union[np.ndarray, str]] = []
+    for job, p in zip(group, parts):
+        y = np.concatenate(p) if p else np.zeros(0, np.complex64)
+        if job.output is None:
+            results.append(y)
+        else:
+            with AtomicFile(job.output) as f:
+                f.write(y)
+                f.commit()
+            results.append(os.fspath(job.output))
+    return results
+
+
+def _input_key(job: Job) -> Any:
+    if job.atten_db is None:
+        return None  # the exact plan has no bank channel
+    if isinstance(job.source, np.ndarray):
+        return ("array", id(job.source), job.is_complex)
+    return ("file", os.path.abspath(os.fspath(job.source)), job.format)
+
+
 def process_many(jobs: Iterable[JobLike], client: Any = None,
-                 max_workers: Optional[int] = None) -> List[Union[np.ndarray, str]]:
+                 max_workers: Optional[int] = None,
+                 shared_input: bool = False) -> List[Union[np.ndarray, str]]:
     """Down-convert many streams, one converter each, in parallel.
 
     Parameters
@@ -156,6 +219,11 @@ def process_many(jobs: Iterable[JobLike], client: Any = None,
     max_workers : int, optional
         Threads of the default pool (default: one per core, at most one per
         job). Ignored when `client` is given.
+    shared_input : bool
+        Run designed jobs on the same input (array object, or file path and
+        format) as channels of one `ChannelBank`, reading it once: the
+        converters' figures rather than their bits (see the module notes).
+        Exact-plan jobs and jobs alone on their input run as usual.
 
     Returns
     -------
@@ -189,19 +257,40 @@ def process_many(jobs: Iterable[JobLike], client: Any = None,
     todo = [_as_job(j) for j in jobs]
     if not todo:
         return []
+    # Units of work: one job, or (with shared_input) the jobs of one input.
+    units: List[List[int]] = []
+    groups: dict = {}
+    for i, job in enumerate(todo):
+        key = _input_key(job) if shared_input else None
+        if key is None:
+            units.append([i])
+        elif key in groups:
+            groups[key].append(i)
+        else:
+            groups[key] = [i]
+            units.append(groups[key])
     if client is not None:
-        return _gather(client, todo)
-    workers = max_workers or min(len(todo), os.cpu_count() or 1)
+        return _gather(client, todo, units)
+    workers = max_workers or min(len(units), os.cpu_count() or 1)
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        return _gather(pool, todo)
+        return _gather(pool, todo, units)
 
 
-def _gather(executor: Any, todo: List[Job]) -> List[Union[np.ndarray, str]]:
-    futures = [executor.submit(_run_job, job) for job in todo]
+def _gather(executor: Any, todo: List[Job], units: List[List[int]]) -> List[Union[np.ndarray, str]]:
+    futures = [executor.submit(_run_job, todo[u[0]]) if len(u) == 1 else
+               executor.submit(_run_group, [todo[i] for i in u]) for u in units]
+    results: List[Union[np.ndarray, str, None]] = [None] * len(todo)
     try:
-        return [f.result() for f in futures]
+        for u, f in zip(units, futures):
+            r = f.result()
+            if len(u) == 1:
+                results[u[0]] = r
+            else:
+                for i, y in zip(u, r):
+                    results[i] = y
     except BaseException:
         for f in futures:
             f.cancel()
         raise
+    return results  # type: ignore[return-value]
 

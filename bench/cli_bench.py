@@ -1,0 +1,123 @@
+"""The ddc command against the library on the same data and rate, in one run.
+
+For a real (f32) and a complex (cf32) recording it times:
+  library   the converter's process() over the recording already in memory,
+            blocks of the command's default size into one reused output buffer;
+  file      `ddc IN -o OUT` (read, convert, write, fsync, rename);
+  pipe      `cat IN | ddc | cat >/dev/null` (standard input to standard output);
+and prints each command's throughput as a ratio of the library's:
+  ratio     wall time, start-up (Python, NumPy) included;
+  steady    wall time less the same command's on an empty input;
+  cpu       processor time of the library over that of the command (for the
+            pipe, less what `cat IN | cat >/dev/null` takes), steady as well:
+            the share of the work that is conversion. With a second core free
+            for the reader and writer threads, steady approaches min(1, 2 * cpu).
+Every figure is the best of --repeat runs; figures taken on a busy machine (see
+the load average printed) fall short. Uses the installed package; not part of
+the test suite.
+
+    python3 bench/cli_bench.py [--mib 1024] [--rate 0.1] [--repeat 3] [--dir DIR]
+"""
+import argparse
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from quorvel.ddc import DDC, DDCR, cli
+from quorvel.ddc.api import DEFAULT_ATTEN_DB
+
+COMMAND = [sys.executable, "-m", "quorvel.ddc.cli"]
+
+
+def children_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def best(fn, repeat):
+    """(best wall seconds, best processor seconds) of `repeat` runs."""
+    walls, cpus = [], []
+    for _ in range(repeat):
+        c0, p0, t0 = children_cpu(), time.process_time(), time.perf_counter()
+        fn()
+        walls.append(time.perf_counter() - t0)
+        cpus.append(children_cpu() - c0 + time.process_time() - p0)
+    return min(walls), min(cpus)
+
+
+def library(x, is_complex, norm_freq, rate, repeat):
+    conv = (DDC if is_complex else DDCR)(norm_freq, rate, atten_db=DEFAULT_ATTEN_DB)
+    out = np.empty(conv.capacity(cli.BLOCK), np.complex64)
+
+    def run():
+        conv.reset()
+        for i in range(0, len(x), cli.BLOCK):
+            conv.process(x[i:i + cli.BLOCK], out=out)
+
+    try:
+        return best(run, repeat)
+    finally:
+        conv.close()
+
+
+def command(cmd, repeat):
+    shell = isinstance(cmd, str)
+    return best(lambda: subprocess.run(cmd, shell=shell, check=True, stdin=subprocess.DEVNULL),
+                repeat)
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--mib", type=int, default=1024, help="recording size in MiB (default 1024)")
+    p.add_argument("--rate", type=float, default=0.1, help="fs_out / fs_in (default 0.1)")
+    p.add_argument("--repeat", type=int, default=3, help="runs per figure, best kept (default 3)")
+    p.add_argument("--dir", default=None, help="where the recordings go (default: a temporary "
+                                                 "directory under the system's)")
+    args = p.parse_args(argv)
+    plan = f"{DEFAULT_ATTEN_DB:g} dB plan"
+    print(f"rate {args.rate:g}, {args.mib} MiB per recording, {plan}, best of {args.repeat}, "
+          f"{os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f} at the start")
+    print(f"{'input':<6} {'path':<5} {'MS/s':>8} {'ratio':>7} {'steady':>7} {'cpu':>7}")
+    with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
+        rng = np.random.default_rng(1)
+        for kind, is_complex, carrier in (("f32", False, 0.2), ("cf32", True, 0.1)):
+            n = args.mib * (1 << 20) // (8 if is_complex else 4)
+            x = np.empty(n, np.complex64 if is_complex else np.float32)
+            t = np.arange(1 << 16)
+            tone = np.exp(2j * np.pi * carrier * t) if is_complex else np.cos(2 * np.pi * carrier * t)
+            for i in range(0, n, 1 << 16):
+                m = min(1 << 16, n - i)
+                x[i:i + m] = tone[:m] + 1e-3 * rng.standard_normal(m)
+            src, empty = os.path.join(tmp, f"in.{kind}"), os.path.join(tmp, f"empty.{kind}")
+            x.tofile(src)
+            open(empty, "wb").close()
+            norm_freq = -carrier if is_complex else -(2 * carrier + 0.5)
+            lib_s, lib_cpu = library(x, is_complex, norm_freq, args.rate, args.repeat)
+            del x
+            print(f"{kind:<6} {'lib':<5} {n / lib_s / 1e6:>8.1f} {1:>7.2f} {1:>7.2f} {1:>7.2f}")
+            tune = f"-n {carrier} -r {args.rate} -q"
+            out = os.path.join(tmp, "out.cf32")
+            ddc = " ".join(COMMAND)
+            runs = {
+                "file": (lambda f: f"{ddc} {f} {tune} -o {out}", lambda f: None),
+                "pipe": (lambda f: f"cat {f} | {ddc} -f {kind} {tune} | cat >/dev/null",
+                         lambda f: f"cat {f} | cat >/dev/null"),
+            }
+            for path, (make, transport) in runs.items():
+                full, full_cpu = command(make(src), args.repeat)
+                start, start_cpu = command(make(empty), args.repeat)
+                carry = command(transport(src), args.repeat)[1] if transport(src) else 0.0
+                print(f"{kind:<6} {path:<5} {n / full / 1e6:>8.1f} {lib_s / full:>7.2f} "
+                      f"{lib_s / max(full - start, 1e-9):>7.2f} "
+                      f"{lib_cpu / max(full_cpu - start_cpu - carry, 1e-9):>7.2f}")
+            os.unlink(src)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,99 @@
+/*
+ * Library-internal: the AVX2+FMA vector helpers every family's AVX2 source
+ * builds on (not exported). Included only by sources compiled with -mavx2
+ * -mfma; everything is in an anonymous namespace so that no copy built for
+ * this target can stand in for code of another one. A family adds what only
+ * it needs in its own struct derived from Isa.
+ *
+ * The same names, on the target's own register, are in isa_avx512.h and
+ * isa_neon.h, so a shared kernel body (<family>_body.inc) compiles on each.
+ */
+#ifndef DDC_STAGES_ISA_AVX2_H
+#define DDC_STAGES_ISA_AVX2_H
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ddc_types.h"
+#include "simd.h"
+
+namespace {
+
+struct Isa {
+    using reg = __m256;
+    using ireg = __m256i;
+    using mask = __m256i; // all-ones in the lanes in use
+    static constexpr int kLevel = DDC_SIMD_AVX2;
+    static constexpr size_t W = 8; // floats per register
+
+    static reg zero() noexcept { return _mm256_setzero_ps(); }
+    static reg set1(float v) noexcept { return _mm256_set1_ps(v); }
+    static reg loadu(const float *p) noexcept { return _mm256_loadu_ps(p); }
+    static reg load(const float *p) noexcept { return _mm256_load_ps(p); } // 32-byte aligned
+    static void storeu(float *p, reg v) noexcept { _mm256_storeu_ps(p, v); }
+    static reg add(reg a, reg b) noexcept { return _mm256_add_ps(a, b); }
+    static reg sub(reg a, reg b) noexcept { return _mm256_sub_ps(a, b); }
+    static reg mul(reg a, reg b) noexcept { return _mm256_mul_ps(a, b); }
+    // a*b + c, one rounding: the scalar std::fmaf
+    static reg fmadd(reg a, reg b, reg c) noexcept { return _mm256_fmadd_ps(a, b, c); }
+    static reg xor_(reg a, reg b) noexcept { return _mm256_xor_ps(a, b); }
+    static reg min(reg a, reg b) noexcept { return _mm256_min_ps(a, b); }
+    static reg max(reg a, reg b) noexcept { return _mm256_max_ps(a, b); }
+
+    // The first `count` lanes (all of them from W on).
+    static mask lanes(size_t count) noexcept
+    {
+        const int lim = count > W ? static_cast<int>(W) : static_cast<int>(count);
+        return _mm256_cmpgt_epi32(_mm256_set1_epi32(lim), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    }
+    static reg load_masked(mask m, const float *p) noexcept { return _mm256_maskload_ps(p, m); } // zero elsewhere
+    static void store_masked(float *p, mask m, reg v) noexcept { _mm256_maskstore_ps(p, m, v); }
+
+    // Complex samples as (re, im) lane pairs.
+    static reg splat_pair(const cf32_t *p) noexcept
+    {
+        return _mm256_castpd_ps(_mm256_broadcastsd_pd(_mm_castsi128_pd(_mm_loadu_si64(p))));
+    }
+    static reg dup_re(reg v) noexcept { return _mm256_moveldup_ps(v); }
+    static reg dup_im(reg v) noexcept { return _mm256_movehdup_ps(v); }
+    static reg swap_pairs(reg v) noexcept { return _mm256_permute_ps(v, 0xB1); }
+    static reg neg_re(reg v) noexcept // sign flip of the even lanes
+    {
+        return _mm256_xor_ps(v, _mm256_setr_ps(-0.0f, 0, -0.0f, 0, -0.0f, 0, -0.0f, 0));
+    }
+    // x: W pairs of floats -> a: the W first, b: the W second of each pair.
+    static void deint_r(const float *x, float *a, float *b) noexcept
+    {
+        const __m256 v0 = _mm256_loadu_ps(x);
+        const __m256 v1 = _mm256_loadu_ps(x + 8);
+        // per 128-bit lane: a0 a1 a4 a5 | a2 a3 a6 a7, then restore the order of the 64-bit halves
+        const __m256 ev = _mm256_shuffle_ps(v0, v1, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m256 od = _mm256_shuffle_ps(v0, v1, _MM_SHUFFLE(3, 1, 3, 1));
+        _mm256_storeu_ps(a, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(ev), _MM_SHUFFLE(3, 1, 2, 0))));
+        _mm256_storeu_ps(b, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(od), _MM_SHUFFLE(3, 1, 2, 0))));
+    }
+    // x: W/2 pairs of complex samples -> a: the first, b: the second of each pair.
+    static void deint_c(const cf32_t *x, cf32_t *a, cf32_t *b) noexcept
+    {
+        const __m256d v0 = _mm256_loadu_pd(reinterpret_cast<const double *>(x));
+        const __m256d v1 = _mm256_loadu_pd(reinterpret_cast<const double *>(x + 4));
+        const __m256d lo = _mm256_unpacklo_pd(v0, v1); // x0 x4 x2 x6
+        const __m256d hi = _mm256_unpackhi_pd(v0, v1); // x1 x5 x3 x7
+        _mm256_storeu_pd(reinterpret_cast<double *>(a), _mm256_permute4x64_pd(lo, _MM_SHUFFLE(3, 1, 2, 0)));
+        _mm256_storeu_pd(reinterpret_cast<double *>(b), _mm256_permute4x64_pd(hi, _MM_SHUFFLE(3, 1, 2, 0)));
+    }
+    // W complex outputs from a register of real parts and one of imaginary parts.
+    static void store_cplx(cf32_t *y, reg re, reg im) noexcept
+    {
+        const __m256 lo = _mm256_unpacklo_ps(re, im); // outputs 0 1 | 4 5
+        const __m256 hi = _mm256_unpackhi_ps(re, im); // outputs 2 3 | 6 7
+        _mm256_storeu_ps(&y[0].re, _mm256_permute2f128_ps(lo, hi, 0x20));
+        _mm256_storeu_ps(&y[4].re, _mm256_permute2f128_ps(lo, hi, 0x31));
+    }
+};
+
+} // namespace
+
+#endif

@@ -1,0 +1,94 @@
+/*
+ * Library-internal: the AVX-512 (F, VL, BW, DQ) vector helpers every family's
+ * AVX-512 source builds on (not exported); the names of isa_avx2.h on 16-float
+ * registers. Included only by sources compiled for that target, in an
+ * anonymous namespace.
+ *
+ * GCC 12 leaves the source of the unmasked forms of some intrinsics undefined
+ * and then warns about it where they are inlined; the all-lanes zero-masked
+ * forms used instead compute the same values with a defined source.
+ */
+#ifndef DDC_STAGES_ISA_AVX512_H
+#define DDC_STAGES_ISA_AVX512_H
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ddc_types.h"
+#include "simd.h"
+
+namespace {
+
+struct Isa {
+    using reg = __m512;
+    using ireg = __m512i;
+    using mask = __mmask16;
+    static constexpr int kLevel = DDC_SIMD_AVX512;
+    static constexpr size_t W = 16;
+
+    static reg zero() noexcept { return _mm512_setzero_ps(); }
+    static reg set1(float v) noexcept { return _mm512_set1_ps(v); }
+    static reg loadu(const float *p) noexcept { return _mm512_loadu_ps(p); }
+    static reg load(const float *p) noexcept { return _mm512_load_ps(p); } // 64-byte aligned
+    static void storeu(float *p, reg v) noexcept { _mm512_storeu_ps(p, v); }
+    static reg add(reg a, reg b) noexcept { return _mm512_add_ps(a, b); }
+    static reg sub(reg a, reg b) noexcept { return _mm512_sub_ps(a, b); }
+    static reg mul(reg a, reg b) noexcept { return _mm512_mul_ps(a, b); }
+    static reg fmadd(reg a, reg b, reg c) noexcept { return _mm512_fmadd_ps(a, b, c); }
+    static reg xor_(reg a, reg b) noexcept
+    {
+        return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(a), _mm512_castps_si512(b)));
+    }
+    static reg min(reg a, reg b) noexcept { return _mm512_maskz_min_ps(0xFFFF, a, b); }
+    static reg max(reg a, reg b) noexcept { return _mm512_maskz_max_ps(0xFFFF, a, b); }
+
+    static mask lanes(size_t count) noexcept
+    {
+        return count >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << count) - 1);
+    }
+    static reg load_masked(mask m, const float *p) noexcept { return _mm512_maskz_loadu_ps(m, p); }
+    static void store_masked(float *p, mask m, reg v) noexcept { _mm512_mask_storeu_ps(p, m, v); }
+
+    static reg splat_pair(const cf32_t *p) noexcept
+    {
+        return _mm512_castpd_ps(_mm512_maskz_broadcastsd_pd(0xFF, _mm_castsi128_pd(_mm_loadu_si64(p))));
+    }
+    static reg dup_re(reg v) noexcept { return _mm512_maskz_moveldup_ps(0xFFFF, v); }
+    static reg dup_im(reg v) noexcept { return _mm512_maskz_movehdup_ps(0xFFFF, v); }
+    static reg swap_pairs(reg v) noexcept { return _mm512_maskz_permute_ps(0xFFFF, v, 0xB1); }
+    static reg neg_re(reg v) noexcept
+    {
+        return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(v), _mm512_set1_epi64(0x80000000LL)));
+    }
+    static void deint_r(const float *x, float *a, float *b) noexcept
+    {
+        const __m512 v0 = _mm512_loadu_ps(x);
+        const __m512 v1 = _mm512_loadu_ps(x + 16);
+        const __m512i ev = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+        const __m512i od = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+        _mm512_storeu_ps(a, _mm512_permutex2var_ps(v0, ev, v1));
+        _mm512_storeu_ps(b, _mm512_permutex2var_ps(v0, od, v1));
+    }
+    static void deint_c(const cf32_t *x, cf32_t *a, cf32_t *b) noexcept
+    {
+        const __m512d v0 = _mm512_loadu_pd(reinterpret_cast<const double *>(x));
+        const __m512d v1 = _mm512_loadu_pd(reinterpret_cast<const double *>(x + 8));
+        const __m512i ev = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
+        const __m512i od = _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15);
+        _mm512_storeu_pd(reinterpret_cast<double *>(a), _mm512_permutex2var_pd(v0, ev, v1));
+        _mm512_storeu_pd(reinterpret_cast<double *>(b), _mm512_permutex2var_pd(v0, od, v1));
+    }
+    static void store_cplx(cf32_t *y, reg re, reg im) noexcept
+    {
+        const __m512i first = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+        const __m512i second = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
+        _mm512_storeu_ps(&y[0].re, _mm512_permutex2var_ps(re, first, im));
+        _mm512_storeu_ps(&y[8].re, _mm512_permutex2var_ps(re, second, im));
+    }
+};
+
+} // namespace
+
+#endif
