@@ -28,6 +28,7 @@ typedef struct bench_opts {
     size_t block;   /* input samples per execute call */
     int passes;     /* timed passes; the median is reported */
     int simd;       /* kernel level to force, -1 for the library's choice */
+    double atten;   /* stop-band attenuation of a designed plan in dB, NAN for the exact plan */
 } bench_opts_t;
 
 static double now_s(void)
@@ -120,13 +121,14 @@ static double dc_purity(const float *y, size_t n)
     return p > 0 ? (sr * sr + si * si) / p : NAN;
 }
 
-/* Parses "--samples N --block N --passes N --simd L" from argv[first..]; returns 0 on a bad option. */
+/* Parses "--samples N --block N --passes N --simd L --atten DB" from argv[first..]; returns 0 on a bad option. */
 static int parse_opts(int argc, char **argv, int first, bench_opts_t *o)
 {
     o->samples = (size_t)1 << 24;
     o->block = (size_t)1 << 16;
     o->passes = 5;
     o->simd = -1;
+    o->atten = NAN;
     for (int i = first; i < argc; i++) {
         if (i + 1 >= argc)
             return 0;
@@ -138,6 +140,8 @@ static int parse_opts(int argc, char **argv, int first, bench_opts_t *o)
             o->passes = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--simd"))
             o->simd = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--atten"))
+            o->atten = strtod(argv[++i], NULL);
         else
             return 0;
     }

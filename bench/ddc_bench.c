@@ -8,7 +8,9 @@
  *   ddc_bench presamp RATE[,ATTEN]     (designed resampler, 80 dB unless given)
  *   ddc_bench create RATE
  *   ddc_bench presamp_create RATE[,ATTEN]
- * followed by [--samples N] [--block N] [--passes N] [--simd LEVEL].
+ * followed by [--samples N] [--block N] [--passes N] [--simd LEVEL] [--atten DB].
+ * --atten DB runs ddcr, ddc and create on a designed plan (one that meets that
+ * stop-band attenuation) instead of the exact one.
  * A pass streams the whole test signal through one handle in blocks, state
  * carried over, so a pass is exactly what a long-running receiver does; the
  * handle is never reset between passes. Each case prints one JSON line.
@@ -74,6 +76,18 @@
 #pragma weak ddc_simd_supported
 #pragma weak ddc_simd_level
 #pragma weak ddc_simd_force
+#pragma weak ddc_execute_capacity
+
+/* Designed plans: not in every build of the library yet, so declared here, weakly. */
+extern ddcr_state_t *ddcr_create_designed(double norm_freq, double rate, double atten_db)
+    __attribute__((weak));
+extern size_t ddcr_capacity(const ddcr_state_t *s, size_t n_in) __attribute__((weak));
+extern double ddcr_get_cost(const ddcr_state_t *s) __attribute__((weak));
+extern int ddcr_get_num_stages(const ddcr_state_t *s) __attribute__((weak));
+extern int ddcr_stage_label(const ddcr_state_t *s, int index, char *buf, size_t size)
+    __attribute__((weak));
+extern ddc_state_t *ddc_create_designed(double norm_freq, double rate, double atten_db)
+    __attribute__((weak));
 
 /* The half-band branch table the DDCR and the rate converter use (outermost first, twice the tap weight). */
 static const float HB_TABLE[18] = {
@@ -85,7 +99,7 @@ static const float HB_TABLE[18] = {
 #define NEED(fn)                                                                           \
     do {                                                                                   \
         if (!(fn)) {                                                                       \
-            printf("{\"error\": \"missing %s\"}\n", #fn);                                  \
+            printf("{\"error\": \"missing %s\", \"missing\": true}\n", #fn);              \
             return 3;                                                                      \
         }                                                                                  \
     } while (0)
@@ -201,6 +215,21 @@ static void print_plan(double rate)
     RateConverter_destroy(rc);
 }
 
+/* The whole chain of a designed DDCR, when the library labels it. */
+static void print_ddcr_plan(const ddcr_state_t *h)
+{
+    if (!ddcr_get_num_stages || !ddcr_stage_label)
+        return;
+    printf(", \"plan\": \"");
+    int n = ddcr_get_num_stages(h);
+    for (int i = 0; i < n; i++) {
+        char label[64];
+        if (ddcr_stage_label(h, i, label, sizeof label))
+            printf("%s%s", i ? " + " : "", label);
+    }
+    printf("\"");
+}
+
 static size_t heap_in_use(void)
 {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
@@ -213,41 +242,67 @@ static size_t heap_in_use(void)
 }
 
 /* Creation time (first in process, then the median of later ones) and heap bytes held per DDCR. */
+static ddcr_state_t *new_ddcr(double nf, double rate, double atten)
+{
+    return isnan(atten) ? ddcr_create(nf, rate) : ddcr_create_designed(nf, rate, atten);
+}
+
+/* Output room for one block: what the designed plan asks for, else the block size plus slack. */
+static size_t ddcr_room(const ddcr_state_t *h, double atten, size_t block)
+{
+    return isnan(atten) ? block + 64 : ddcr_capacity(h, block);
+}
+
+/* Later creates stop after this much time (at least MIN_LATER of them): a designed plan may
+   take long to design, and the full run has a time budget. */
+#define LATER_BUDGET_S 2.0
+#define MIN_LATER 5
+
 static int case_create(double rate, const bench_opts_t *o)
 {
-    NEED(ddcr_create);
+    const double atten = o->atten;
+    if (isnan(atten))
+        NEED(ddcr_create);
+    else {
+        NEED(ddcr_create_designed);
+        NEED(ddcr_capacity);
+    }
     NEED(ddcr_destroy);
     NEED(ddcr_execute);
     const double nf = -(2.0 * CARRIER + 0.5);
     size_t heap0 = heap_in_use();
     double t0 = now_s();
-    ddcr_state_t *first = ddcr_create(nf, rate);
+    ddcr_state_t *first = new_ddcr(nf, rate, atten);
     double first_us = (now_s() - t0) * 1e6;
     if (!first)
-        FAIL("ddcr_create returned null");
+        FAIL("create returned null");
     size_t first_bytes = heap_in_use() - heap0;
 
     int later = o->passes < 20 ? 20 : o->passes;
     double *dt = (double *)malloc((size_t)later * sizeof *dt);
     if (!dt)
         FAIL("out of memory");
-    for (int i = 0; i < later; i++) {
+    int done = 0;
+    double start = now_s();
+    while (done < later && (done < MIN_LATER || now_s() - start < LATER_BUDGET_S)) {
         t0 = now_s();
-        ddcr_state_t *h = ddcr_create(nf, rate);
-        dt[i] = (now_s() - t0) * 1e6;
+        ddcr_state_t *h = new_ddcr(nf, rate, atten);
+        dt[done++] = (now_s() - t0) * 1e6;
         ddcr_destroy(h);
     }
+    later = done;
 
     /* Footprint of a DDCR other than the first, so process-wide tables are not counted. */
     size_t before = heap_in_use();
-    ddcr_state_t *h = ddcr_create(nf, rate);
+    ddcr_state_t *h = new_ddcr(nf, rate, atten);
     size_t at_create = heap_in_use() - before;
+    size_t room = h ? ddcr_room(h, atten, o->block) : 0;
     float *x = make_real(o->block);
-    cf32_t *out = (cf32_t *)malloc(o->block * sizeof *out);
+    cf32_t *out = (cf32_t *)malloc((room ? room : 1) * sizeof *out);
     if (!h || !x || !out)
         FAIL("create or buffer allocation failed");
     size_t base = heap_in_use(); /* x and out are ours, not the DDCR's */
-    ddcr_execute(h, x, o->block, out, o->block);
+    ddcr_execute(h, x, o->block, out, room);
     size_t after_block = at_create + (heap_in_use() - base);
     free(x);
     free(out);
@@ -256,11 +311,14 @@ static int case_create(double rate, const bench_opts_t *o)
     long long released = (long long)before_destroy - (long long)heap_in_use();
     ddcr_destroy(first);
 
-    printf("{\"impl\": \"ours-c\", \"kind\": \"create\", \"rate\": %.17g, \"first_us\": %.3f, "
+    printf("{\"impl\": \"ours-c\", \"kind\": \"create\", \"rate\": %.17g, ", rate);
+    if (!isnan(atten))
+        printf("\"atten_db\": %g, ", atten);
+    printf("\"first_us\": %.3f, "
            "\"later_us_median\": %.3f, \"later_count\": %d, \"first_bytes\": %zu, "
            "\"bytes_at_create\": %zu, \"bytes_after_block\": %zu, \"bytes_released\": %lld, "
            "\"block\": %zu, \"accounting\": \"glibc mallinfo2 (uordblks + hblkhd)\"}\n",
-           rate, first_us, median(dt, later), later, first_bytes, at_create, after_block,
+           first_us, median(dt, later), later, first_bytes, at_create, after_block,
            released, o->block);
     free(dt);
     return 0;
@@ -309,9 +367,13 @@ static int case_presamp_create(double rate, double atten, const bench_opts_t *o)
 static int case_info(void)
 {
     printf("{\"impl\": \"ours-c\", \"kind\": \"info\", \"simd_supported\": %d, \"simd_level\": %d, "
-           "\"simd_name\": \"%s\", \"compiler\": \"%s\"}\n",
+           "\"simd_name\": \"%s\", \"compiler\": \"%s\", \"ddcr_designed\": %s, "
+           "\"ddc_designed\": %s, \"ddcr_cost\": %s}\n",
            ddc_simd_supported ? ddc_simd_supported() : -1, ddc_simd_level ? ddc_simd_level() : -1,
-           ddc_simd_level ? level_name(ddc_simd_level()) : "none", __VERSION__);
+           ddc_simd_level ? level_name(ddc_simd_level()) : "none", __VERSION__,
+           ddcr_create_designed && ddcr_capacity ? "true" : "false",
+           ddc_create_designed && ddc_execute_capacity ? "true" : "false",
+           ddcr_get_cost ? "true" : "false");
     return 0;
 }
 
@@ -350,14 +412,30 @@ int main(int argc, char **argv)
     size_t cap = o.block + 64;
     const char *kind = what;
     if (!strcmp(what, "ddcr")) {
-        NEED(ddcr_create); NEED(ddcr_execute); NEED(ddcr_destroy);
+        NEED(ddcr_execute); NEED(ddcr_destroy);
+        if (isnan(o.atten))
+            NEED(ddcr_create);
+        else {
+            NEED(ddcr_create_designed); NEED(ddcr_capacity);
+            kind = "ddcr-designed";
+        }
         r.kind = K_DDCR, rate = arg, real_in = 1;
-        r.h = ddcr_create(-(2.0 * CARRIER + 0.5), rate);
+        r.h = new_ddcr(-(2.0 * CARRIER + 0.5), rate, o.atten);
+        if (r.h)
+            cap = ddcr_room((const ddcr_state_t *)r.h, o.atten, o.block);
     } else if (!strcmp(what, "ddc")) {
-        NEED(ddc_create); NEED(ddc_execute); NEED(ddc_destroy);
+        NEED(ddc_execute); NEED(ddc_destroy);
+        if (isnan(o.atten))
+            NEED(ddc_create);
+        else {
+            NEED(ddc_create_designed); NEED(ddc_execute_capacity);
+            kind = "ddc-designed";
+        }
         r.kind = K_DDC, rate = arg;
-        r.h = ddc_create(-CARRIER, rate);
-        if (rate > 1)
+        r.h = isnan(o.atten) ? ddc_create(-CARRIER, rate) : ddc_create_designed(-CARRIER, rate, o.atten);
+        if (r.h && !isnan(o.atten))
+            cap = ddc_execute_capacity((const ddc_state_t *)r.h, o.block);
+        else if (rate > 1)
             cap = (size_t)(rate * (double)o.block) + 64;
     } else if (!strcmp(what, "lo")) {
         NEED(lo_create); NEED(lo_steps); NEED(lo_destroy);
@@ -404,6 +482,8 @@ int main(int argc, char **argv)
     }
     if (!r.h)
         FAIL("create returned null");
+    if (cap == 0)
+        FAIL("output capacity 0 for a whole block");
 
     void *in = real_in ? (void *)make_real(o.samples) : (void *)make_complex(o.samples);
     r.out = (cf32_t *)malloc(cap * sizeof *r.out);
@@ -420,7 +500,13 @@ int main(int argc, char **argv)
            arg, outputs, level, level_name(level));
     if (r.kind == K_DDCR || r.kind == K_DDC)
         printf(", \"dc_purity\": %.6f", dc_purity((const float *)r.out, r.produced));
-    if (r.kind == K_DDCR)
+    if (r.kind == K_DDCR && ddcr_get_cost)
+        printf(", \"cost_macs_per_input\": %.6g", ddcr_get_cost((const ddcr_state_t *)r.h));
+    if (!isnan(o.atten)) {
+        printf(", \"atten_db\": %g, \"out_capacity\": %zu", o.atten, cap);
+        if (r.kind == K_DDCR)
+            print_ddcr_plan((const ddcr_state_t *)r.h);
+    } else if (r.kind == K_DDCR)
         print_plan(2.0 * rate); /* the DDCR's converter runs after its 2:1 stage */
     else if (r.kind == K_DDC)
         print_plan(rate);

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Benchmark of the DDCR and its building blocks against liquid-dsp and SciPy, in one run.
+"""Benchmark of the DDCR and its building blocks against liquid-dsp, GNU Radio and SciPy, in one run.
 
     python3 bench/run.py            full run (2^24 samples, median of 5 passes)
     python3 bench/run.py --quick    short smoke run (2^20 samples, 3 passes)
 
 Builds what it measures (build-bench/c: the C programs against this tree's
-library; build-bench/py: the ddc_fn module), installs liquid-dsp with apt-get
-when it is missing, runs every case pinned to one core with taskset, prints a
+library; build-bench/py: the ddc_fn module), installs liquid-dsp and GNU Radio
+with apt-get when they are missing, runs every case pinned to one core with taskset, prints a
 table and writes bench/results/latest.md and latest.json (or --out FILE and
 FILE with the suffix .json). See bench/README.md for how to read it.
 """
@@ -26,7 +26,10 @@ BUILD = ROOT / "build-bench"
 
 # DDCR rates: label shown, value passed on (as a fraction, so 1/12 is exact in every program).
 DDCR_RATES = [("0.25", "1/4"), ("0.1", "1/10"), ("0.0625", "1/16"), ("1/12", "1/12"),
-              ("0.3", "3/10"), ("0.01", "1/100"), ("0.45", "9/20")]
+              ("0.3", "3/10"), ("0.01", "1/100"), ("0.45", "9/20"), ("0.04", "1/25"),
+              ("0.02", "1/50"), ("0.0078125", "1/128")]
+DESIGNED_DB = (60, 80, 100)  # designed plans measured (when the library has them)
+GR_DB = (60, 80)             # GNU Radio chains measured
 DDC_RATES = [("0.5", "1/2"), ("0.2", "1/5"), ("0.05", "1/20"), ("1.5", "3/2"), ("3", "3")]
 STAGES = [  # (label, ddc_bench arguments, what the MS/s count)
     ("oscillator lo_steps", ["lo"], "output samples"),
@@ -82,6 +85,54 @@ def ensure_liquid(allow_install):
     if r.returncode != 0 or not header.exists():
         return "missing (apt-get failed: " + (r.stderr.strip().splitlines() or ["?"])[-1] + ")"
     return "installed by the bench"
+
+
+GR_PROBE = "from gnuradio import gr, blocks, filter; print(gr.version())"
+
+
+def gnuradio_python():
+    """(interpreter, version) of the first Python that imports GNU Radio, or (None, None).
+
+    Debian's gnuradio is built for the system /usr/bin/python3, which need not
+    be the interpreter running the bench."""
+    seen = []
+    for exe in (sys.executable, "/usr/bin/python3", shutil.which("python3")):
+        if not exe or exe in seen or not Path(exe).exists():
+            continue
+        seen.append(exe)
+        try:
+            r = sh([exe, "-c", GR_PROBE], timeout=120)
+        except subprocess.TimeoutExpired:
+            continue
+        if r.returncode == 0 and r.stdout.strip():
+            return exe, r.stdout.strip().splitlines()[-1]
+    return None, None
+
+
+def ensure_gnuradio(allow_install):
+    """Returns (interpreter or None, version or None, how it got there)."""
+    exe, version = gnuradio_python()
+    if exe:
+        return exe, version, "present"
+    if not allow_install:
+        return None, None, "missing (install skipped)"
+    if not shutil.which("apt-get"):
+        return None, None, "missing (no apt-get)"
+    log("installing GNU Radio (apt-get install gnuradio; a few minutes) ...")
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    sudo = [] if os.geteuid() == 0 else ["sudo", "-n"]
+    wait_lock = ["-o", "DPkg::Lock::Timeout=600"]
+    try:
+        r = sh(sudo + ["apt-get", *wait_lock, "update", "-qq"], timeout=900, env=env)
+        if r.returncode == 0:
+            r = sh(sudo + ["apt-get", *wait_lock, "install", "-y", "-qq", "gnuradio"], timeout=1800, env=env)
+    except subprocess.TimeoutExpired:
+        return None, None, "missing (apt-get timed out)"
+    exe, version = gnuradio_python()
+    if not exe:
+        why = (r.stderr.strip().splitlines() or ["no interpreter imports gnuradio"])[-1]
+        return None, None, f"missing (apt-get failed: {why})"
+    return exe, version, "installed by the bench"
 
 
 def cmake_build(src, build, extra, target=None):
@@ -203,10 +254,48 @@ def cell(rec):
     return fmt(rec[CLOCK_KEY]) + ("*" if CLOCK_KEY == "msps" and contended(rec) else "")
 
 
+def spread(rec):
+    """min-max of the per-pass figures, same clock as the tables."""
+    if not rec or "error" in rec or not rec.get("pass_s"):
+        return "–"
+    times = rec["cpu_s"] if CLOCK_KEY == "msps_cpu" else rec["pass_s"]
+    per = [rec["samples"] / t * 1e-6 for t in times if t > 0]
+    return f"{min(per):.1f}–{max(per):.1f}" if per else "–"
+
+
 def check(recs):
-    """"ok" when every implementation brought the carrier to 0 Hz (dc_purity above 0.9)."""
-    bad = [r["impl"] for r in recs if r and "error" not in r and not (r.get("dc_purity", 0) > 0.9)]
+    """"ok" when every implementation brought the carrier to 0 Hz (dc_purity above 0.9).
+
+    recs: a list of records, or of (name, record) pairs when the impl field alone is ambiguous."""
+    pairs = [x if isinstance(x, tuple) else ((x or {}).get("impl"), x) for x in recs]
+    bad = [n for n, r in pairs if r and "error" not in r and not (r.get("dc_purity", 0) > 0.9)]
     return "ok" if not bad else "carrier not at 0 Hz: " + ", ".join(bad)
+
+
+def ddcr_columns(res):
+    """(header, record getter) of every DDCR implementation column in the report."""
+    m = res["meta"]
+    cols = [("C exact", lambda r: r["c"])]
+    if m.get("designed"):
+        cols += [(f"C {db} dB", lambda r, k=str(db): r["designed"].get(k)) for db in DESIGNED_DB]
+    cols += [(f"GNU Radio {db} dB", lambda r, k=str(db): (r.get("gnuradio") or {}).get(k)) for db in GR_DB]
+    cols += [("liquid", lambda r: r["liquid"]), ("SciPy", lambda r: r["scipy"]),
+             ("Python", lambda r: r["py"])]
+    return cols
+
+
+def ddcr_ratios(res):
+    """(header, numerator getter, denominator getter) of the ratio columns."""
+    d = lambda db: (lambda r: r["designed"].get(str(db)))  # noqa: E731
+    g = lambda db: (lambda r: (r.get("gnuradio") or {}).get(str(db)))  # noqa: E731
+    exact = lambda r: r["c"]  # noqa: E731
+    out = []
+    if res["meta"].get("designed"):
+        out += [("80 dB / GNU Radio 80", d(80), g(80)), ("80 dB / GNU Radio 60", d(80), g(60)),
+                ("60 dB / exact", d(60), exact)]
+    out += [("exact / GNU Radio 80", exact, g(80)), ("exact / liquid", exact, lambda r: r["liquid"]),
+            ("exact / SciPy", exact, lambda r: r["scipy"]), ("Python / exact", lambda r: r["py"], exact)]
+    return out
 
 
 def report(res):
@@ -220,7 +309,11 @@ def report(res):
     w(f"- compiler: {m['compiler_c']} / {m['compiler_cxx']}; build type {m['build_type']}, flags `{m['cxx_flags']}`")
     w(f"- library: commit {m['git']}; kernel variant {m['variant']} (CPU supports {m['variant_supported']})")
     w(f"- Python module: {m['module']}")
-    w(f"- peers: liquid-dsp {m['liquid_version']} ({m['liquid']}); SciPy {m['scipy_version']}, NumPy {m['numpy_version']}; Python {m['python']}")
+    w(f"- peers: liquid-dsp {m['liquid_version']} ({m['liquid']}); GNU Radio {m.get('gnuradio_version')} "
+      f"({m.get('gnuradio')}; run by {m.get('gnuradio_python')}, VOLK machine {m.get('volk_machine')}); "
+      f"SciPy {m['scipy_version']}, NumPy {m['numpy_version']}; Python {m['python']}")
+    if not m.get("designed"):
+        w("- designed plans: not in this library build (ddcr_create_designed missing), their columns are left out")
     w(f"- workload: {m['samples']} samples per pass in blocks of {m['block']}, median of {m['passes']} passes; "
       f"carrier at 0.2 of the input rate plus noise")
     w(f"- clock: {m['clock']}" + (" (* marks a case whose wall-clock median exceeds its CPU-time median by "
@@ -228,15 +321,54 @@ def report(res):
     if m.get("problems"):
         w(f"- problems: {'; '.join(m['problems'])}")
     w("")
-    w("## DDCR throughput, MS/s of real input (higher is better)")
+    cols, ratios = ddcr_columns(res), ddcr_ratios(res)
+    w("## DDCR throughput, MS/s of real input, median of the passes (higher is better)")
     w("")
-    w("| rate | plan after 2:1 | C | Python | liquid | SciPy | C / liquid | C / SciPy | Python / C | carrier check |")
-    w("|---|---|---|---|---|---|---|---|---|---|")
+    w("| rate | exact plan after 2:1 | " + " | ".join(h for h, _ in cols) + " |")
+    w("|---|---|" + "---|" * len(cols))
     for row in res["ddcr"]:
-        c, py, lq, sp = row["c"], row["py"], row["liquid"], row["scipy"]
-        w(f"| {row['label']} | {c.get('plan', '–') if c else '–'} | {cell(c)} | {cell(py)} | {cell(lq)} | {cell(sp)} | "
-          f"{fmt(ratio(msps(c), msps(lq)), 2)} | {fmt(ratio(msps(c), msps(sp)), 2)} | "
-          f"{fmt(ratio(msps(py), msps(c)), 2)} | {check([c, py, lq, sp])} |")
+        c = row["c"]
+        w(f"| {row['label']} | {c.get('plan', '–') if c else '–'} | " + " | ".join(cell(f(row)) for _, f in cols) + " |")
+    w("")
+    w("## DDCR ratios (above 1: the first is faster) and carrier check")
+    w("")
+    w("| rate | " + " | ".join(h for h, _, _ in ratios) + " | carrier check |")
+    w("|---|" + "---|" * (len(ratios) + 1))
+    for row in res["ddcr"]:
+        w(f"| {row['label']} | " + " | ".join(fmt(ratio(msps(a(row)), msps(b(row))), 2) for _, a, b in ratios)
+          + f" | {check([(h, f(row)) for h, f in cols])} |")
+    w("")
+    w("## Spread of the passes, MS/s (slowest–fastest pass)")
+    w("")
+    w("| rate | " + " | ".join(h for h, _ in cols) + " |")
+    w("|---|" + "---|" * len(cols))
+    for row in res["ddcr"]:
+        w(f"| {row['label']} | " + " | ".join(spread(f(row)) for _, f in cols) + " |")
+    w("")
+    w("## Filter work per input sample")
+    w("")
+    w("Real multiply-adds per input sample: ours from `ddcr_get_cost` (every stage, when the library "
+      "has it); GNU Radio's filters alone, from their tap counts (2 per tap and output: a real input "
+      "times a complex tap in the first stage, a complex sample times a real tap in the resampler).")
+    w("")
+    cost_cols = ([("exact", lambda r: r["c"])] if m.get("designed_cost") else []) + \
+        ([(f"{db} dB", lambda r, k=str(db): r["designed"].get(k)) for db in DESIGNED_DB]
+         if m.get("designed_cost") else [])
+    plans = m.get("designed") and any(r["designed"].get("80", {}).get("plan") for r in res["ddcr"])
+    w("| rate | " + "".join(f"ours {h} | " for h, _ in cost_cols)
+      + "".join(f"GNU Radio {db} dB | " for db in GR_DB) + ("our plan at 80 dB | " if plans else "")
+      + f"GNU Radio chain at {GR_DB[-1]} dB |")
+    w("|---|" + "---|" * (len(cost_cols) + len(GR_DB) + 1 + bool(plans)))
+    for row in res["ddcr"]:
+        def cost(rec):
+            return fmt(rec.get("cost_macs_per_input")) if rec and "error" not in rec else "–"
+
+        grs = [(row.get("gnuradio") or {}).get(str(db)) for db in GR_DB]
+        gcost = [fmt(g["filters"]["macs_per_input"]) if g and "filters" in g else "–" for g in grs]
+        chain = grs[-1]["design"] if grs and grs[-1] and "design" in grs[-1] else "–"
+        ours = (row["designed"].get("80") or {}).get("plan", "–")
+        w(f"| {row['label']} | " + "".join(f"{cost(f(row))} | " for _, f in cost_cols)
+          + "".join(f"{x} | " for x in gcost) + (f"{ours} | " if plans else "") + f"{chain} |")
     w("")
     w("## DDCR creation and memory")
     w("")
@@ -250,17 +382,35 @@ def report(res):
         w(f"| {row['label']} | {cr['first_us']:.1f} | {cr['later_us_median']:.2f} (of {cr['later_count']}) | "
           f"{cr['bytes_at_create']} | {cr['bytes_after_block']} |")
     w("")
+    if m.get("designed"):
+        w("Designed plans (`ddcr_create_designed`), creation time in µs: the first in a fresh process, "
+          "then the median of the later ones (as many as fit in 2 s, at least 5, at most 50):")
+        w("")
+        w("| rate | " + " | ".join(f"{db} dB first | {db} dB later" for db in DESIGNED_DB) + " |")
+        w("|---|" + "---|---|" * len(DESIGNED_DB))
+        for row in res["ddcr"]:
+            cells = []
+            for db in DESIGNED_DB:
+                cr = row["create_designed"].get(str(db))
+                if not cr or "error" in cr:
+                    cells += [cr.get("error", "–") if cr else "–", ""]
+                else:
+                    cells += [f"{cr['first_us']:.1f}", f"{cr['later_us_median']:.2f} (of {cr['later_count']})"]
+            w(f"| {row['label']} | " + " | ".join(cells) + " |")
+        w("")
     w("Bytes: glibc heap accounting (mallinfo2 uordblks + hblkhd, chunk overhead included) around the "
       "creation of a DDCR that is not the first in the process; \"after one block\" adds what the first "
       f"{m['block']}-sample block leaves allocated (the converter's scratch buffers).")
     w("")
     w("## DDC (complex input), MS/s of complex input")
     w("")
-    w("| rate | plan | C | carrier check |")
-    w("|---|---|---|---|")
+    dd = m.get("ddc_designed")
+    w("| rate | plan | C exact |" + (" C 80 dB |" if dd else "") + " carrier check |")
+    w("|---|---|---|" + ("---|" if dd else "") + "---|")
     for row in res["ddc"]:
-        c = row["c"]
-        w(f"| {row['label']} | {c.get('plan', '–')} | {cell(c)} | {check([c])} |")
+        c, d80 = row["c"], row.get("designed_80")
+        w(f"| {row['label']} | {c.get('plan', '–')} | {cell(c)} |" + (f" {cell(d80)} |" if dd else "")
+          + f" {check([('exact', c), ('80 dB', d80)])} |")
     w("")
     w("## Stages alone (C interface)")
     w("")
@@ -318,6 +468,7 @@ def main():
     problems = []
 
     liquid = ensure_liquid(not args.no_install)
+    gr_python, gr_version, gnuradio = ensure_gnuradio(not args.no_install)
     log("building the C programs (build-bench/c) ...")
     ok_c, err = cmake_build(BENCH, BUILD / "c", ["-DDDC_BUILD_PYTHON=OFF"])
     if not ok_c:
@@ -346,6 +497,8 @@ def main():
     pin = str(cpu)
 
     info = one(run_json([str(bench_exe), "info"], pin, 60)) if bench_exe.exists() else {}
+    designed = bool(info.get("ddcr_designed"))
+    ddc_designed = bool(info.get("ddc_designed"))
     import numpy
     try:
         import scipy
@@ -372,13 +525,37 @@ def main():
             sp_recs[rec.get("rate")] = rec
     for label, frac in DDCR_RATES:
         r = as_float(frac)
-        log(f"DDCR rate {label}: C, creation, liquid ...")
+        log(f"DDCR rate {label}: C{' (exact and designed)' if designed else ''}"
+            f"{', GNU Radio' if gr_python else ''}, creation, liquid ...")
         row = {"label": label, "rate": r}
+        # GNU Radio right beside our C cases of the same rate, so a burst of load on a shared
+        # machine hits the two sides of a ratio alike rather than one of them
+        row["gnuradio"] = {}
+        if gr_python:
+            recs = run_json([gr_python, str(BENCH / "py_worker.py"), "gnuradio", "--rates", frac,
+                             "--atten", ",".join(map(str, GR_DB)), *common], pin, timeout)
+            for db in GR_DB:
+                row["gnuradio"][str(db)] = next((x for x in recs if x.get("atten_db") == db),
+                                                next((x for x in recs if "error" in x), None))
+            for rec in recs:
+                if "error" in rec:
+                    problems.append(f"GNU Radio peer at rate {label}: {rec['error']}")
         row["c"] = one(run_json([str(bench_exe), "ddcr", c_arg(frac), *common, *simd_args], pin, timeout)) \
             if bench_exe.exists() else {"error": "not built"}
         row["create"] = one(run_json([str(bench_exe), "create", c_arg(frac), "--block", str(block),
                                       "--passes", "50", *simd_args], pin, timeout)) \
             if bench_exe.exists() else {"error": "not built"}
+        row["designed"], row["create_designed"] = {}, {}
+        for db in DESIGNED_DB if designed else ():
+            atten = ["--atten", str(db)]
+            row["designed"][str(db)] = one(run_json([str(bench_exe), "ddcr", c_arg(frac), *common, *atten,
+                                                     *simd_args], pin, timeout))
+            row["create_designed"][str(db)] = one(run_json(
+                [str(bench_exe), "create", c_arg(frac), "--block", str(block), "--passes", "50", *atten,
+                 *simd_args], pin, timeout))
+            for what, rec in (("run", row["designed"][str(db)]), ("create", row["create_designed"][str(db)])):
+                if "error" in rec:
+                    problems.append(f"designed {db} dB at rate {label} ({what}): {rec['error']}")
         row["liquid"] = one(run_json([str(liquid_exe), c_arg(frac), *common], pin, timeout)) \
             if liquid_exe.exists() else None
         row["py"] = py_recs.get(r, next((x for x in py_recs.values() if "error" in x), None))
@@ -388,7 +565,9 @@ def main():
         log(f"DDC rate {label} ...")
         rec = one(run_json([str(bench_exe), "ddc", c_arg(frac), *common, *simd_args], pin, timeout)) \
             if bench_exe.exists() else {"error": "not built"}
-        res["ddc"].append({"label": label, "rate": as_float(frac), "c": rec})
+        drec = one(run_json([str(bench_exe), "ddc", c_arg(frac), *common, "--atten", "80", *simd_args],
+                            pin, timeout)) if ddc_designed else None
+        res["ddc"].append({"label": label, "rate": as_float(frac), "c": rec, "designed_80": drec})
     for label, cargs, unit in STAGES:
         log(f"stage {label} ...")
         rec = one(run_json([str(bench_exe), *cargs, *common, *simd_args], pin, timeout)) \
@@ -421,6 +600,9 @@ def main():
         "git": git_state(),
         "variant": variant + (" (forced)" if args.simd else ""), "variant_supported": supported,
         "module": module, "liquid": liquid, "liquid_version": liquid_version,
+        "gnuradio": gnuradio, "gnuradio_version": gr_version, "gnuradio_python": gr_python,
+        "volk_machine": first_line(["volk-config-info", "--machine"]) if shutil.which("volk-config-info") else None,
+        "designed": designed, "ddc_designed": ddc_designed, "designed_cost": bool(info.get("ddcr_cost")),
         "scipy_version": scipy_version, "numpy_version": numpy.__version__,
         "python": platform.python_version(), "problems": problems,
     }
