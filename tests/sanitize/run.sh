@@ -6,6 +6,7 @@
 #
 #   tests/sanitize/run.sh [BUILD_DIR] [pytest args...]
 #   DDC_SANITIZE_LEVELS=all tests/sanitize/run.sh ...   (once per kernel variant)
+#   DDC_SANITIZE_LEVELS=kernels ...   (whole suite at the best variant, stage tests at the others)
 #
 # BUILD_DIR defaults to build-asan in the repository root. The Python process
 # gets the sanitizer runtimes preloaded (the interpreter itself is not
@@ -58,13 +59,23 @@ run_suite() {
     sed -u -e 's/==[0-9]*==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]* bytes//' -e '/^$/d'
 }
 # DDC_SANITIZE_LEVELS=all runs the suite once per kernel variant this CPU has
-# (scalar, AVX2, AVX-512), forced through DDC_TEST_SIMD_LEVEL; otherwise once
-# with the variant the library picks by itself.
-if [ "${DDC_SANITIZE_LEVELS:-}" = all ]; then
+# (scalar, AVX2, AVX-512), forced through DDC_TEST_SIMD_LEVEL; =kernels runs the
+# whole suite at the best variant and the stage and plan tests at the others;
+# otherwise once with the variant the library picks by itself.
+kernel_tests=(tests/test_simd_*.py tests/test_lo.py tests/test_nco.py tests/test_hbdecim*.py
+              tests/test_cic.py tests/test_fir.py tests/test_resamp*.py tests/test_presamp.py
+              tests/test_rate_converter.py tests/test_ddcr.py tests/test_ddc.py
+              tests/test_designed.py tests/test_chanbank.py tests/test_sizes.py)
+if [ "${DDC_SANITIZE_LEVELS:-}" = all ] || [ "${DDC_SANITIZE_LEVELS:-}" = kernels ]; then
   top="$(python3 -c 'import ctypes, sys; print(ctypes.CDLL(sys.argv[1]).ddc_simd_supported())' "$ext")"
-  for level in $(seq 0 "$top"); do
-    echo "== kernel variant $level of 0..$top"
-    DDC_TEST_SIMD_LEVEL="$level" run_suite "$@"
+  for level in $(seq "$top" -1 0); do
+    if [ "$DDC_SANITIZE_LEVELS" = kernels ] && [ "$level" != "$top" ]; then
+      echo "== kernel variant $level of 0..$top (stage and plan tests)"
+      DDC_TEST_SIMD_LEVEL="$level" run_suite "${kernel_tests[@]}" "$@"
+    else
+      echo "== kernel variant $level of 0..$top"
+      DDC_TEST_SIMD_LEVEL="$level" run_suite "$@"
+    fi
   done
 else
   run_suite "$@"
