@@ -1,7 +1,32 @@
 import os
 import sys
 
+import pytest
+
 sys.path.insert(0, os.path.dirname(__file__))
+
+from native import VECTOR_LEVELS, lib  # noqa: E402
+
+
+# Kernel-variant fixtures shared by the stage tests: each forces a level for
+# the test and restores the one in force afterwards.
+def _restoring(request):
+    saved = lib.ddc_simd_level()
+    yield request.param
+    assert lib.ddc_simd_force(saved) == saved
+
+
+@pytest.fixture(params=[0] + VECTOR_LEVELS, ids=lambda level: f"level{level}")
+def any_level(request):
+    """Every kernel variant, scalar included."""
+    yield from _restoring(request)
+
+
+@pytest.fixture(params=VECTOR_LEVELS or [pytest.param(None, marks=pytest.mark.skip(reason="no vector variant"))],
+                ids=lambda level: f"level{level}")
+def level(request):
+    """Every vector variant the CPU has."""
+    yield from _restoring(request)
 
 
 def pytest_configure(config):

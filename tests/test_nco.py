@@ -9,23 +9,6 @@ TWO32 = 1 << 32
 QUARTER_TURNS = np.array([complex(1, 0), complex(0, 1), complex(-1, 0), complex(0, -1)], np.complex64)
 
 
-def _restoring(request):
-    saved = lib.ddc_simd_level()
-    yield request.param
-    assert lib.ddc_simd_force(saved) == saved
-
-
-@pytest.fixture(params=[0] + VARIANTS, ids=lambda level: f"level{level}")
-def any_level(request):
-    yield from _restoring(request)
-
-
-@pytest.fixture(params=VARIANTS or [pytest.param(None, marks=pytest.mark.skip(reason="no vector variant"))],
-                ids=lambda level: f"level{level}")
-def level(request):
-    yield from _restoring(request)
-
-
 def make(freq, phase=0):
     h = Handle(lib.nco_create(freq), lib.nco_destroy)
     lib.nco_set_phase(h.p, phase)

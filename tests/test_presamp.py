@@ -19,23 +19,6 @@ BH7 = [0.27105140069342, 0.43329793923448, 0.21812299954311, 0.06592544638803,
        0.01081174209837, 0.00077658482522, 0.00001388721735]
 
 
-def _restoring(request):
-    saved = lib.ddc_simd_level()
-    yield request.param
-    assert lib.ddc_simd_force(saved) == saved
-
-
-@pytest.fixture(params=[0] + VARIANTS, ids=lambda level: f"level{level}")
-def any_level(request):
-    yield from _restoring(request)
-
-
-@pytest.fixture(params=VARIANTS or [pytest.param(None, marks=pytest.mark.skip(reason="no vector variant"))],
-                ids=lambda level: f"level{level}")
-def level(request):
-    yield from _restoring(request)
-
-
 def make(rate, atten=80):
     return Handle(lib.presamp_create(rate, atten), lib.presamp_destroy)
 

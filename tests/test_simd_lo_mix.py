@@ -8,23 +8,6 @@ from native import fmaf  # correctly rounded float32 fma
 VARIANTS = VECTOR_LEVELS
 
 
-def _restoring(request):
-    saved = lib.ddc_simd_level()
-    yield request.param
-    assert lib.ddc_simd_force(saved) == saved
-
-
-@pytest.fixture(params=[0] + VARIANTS, ids=lambda level: f"level{level}")
-def any_level(request):
-    yield from _restoring(request)
-
-
-@pytest.fixture(params=VARIANTS or [pytest.param(None, marks=pytest.mark.skip(reason="no vector variant"))],
-                ids=lambda level: f"level{level}")
-def level(request):
-    yield from _restoring(request)
-
-
 def make(freq, phase=0):
     h = Handle(lib.lo_create(freq), lib.lo_destroy)
     lib.lo_set_phase(h.p, phase)
