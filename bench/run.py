@@ -451,6 +451,8 @@ def main():
                     help="time base of the tables (both are always in the JSON); cpu discounts time "
                          "the core spent on other processes")
     ap.add_argument("--no-install", action="store_true", help="do not apt-get install liquid-dsp")
+    ap.add_argument("--no-cli", action="store_true",
+                    help="skip the command line against the library (bench/cli_bench.py)")
     args = ap.parse_args()
     global CLOCK_KEY
     CLOCK_KEY = "msps_cpu" if args.clock == "cpu" else "msps"
@@ -607,6 +609,20 @@ def main():
         "python": platform.python_version(), "problems": problems,
     }
     text = report(res)
+    if not args.no_cli:
+        # The installed ddc command against the installed library, same data and rate.
+        log("command line against the library (bench/cli_bench.py)")
+        cmd = [sys.executable, str(BENCH / "cli_bench.py"), "--mib", "64" if args.quick else "512",
+               "--repeat", "2" if args.quick else "3"]
+        try:
+            cli = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout.strip()
+        except (OSError, subprocess.CalledProcessError) as e:
+            cli = f"not measured: {e}"
+        res["cli"] = cli
+        text += ("\n\n## Command line against the library (bench/cli_bench.py, same run)\n\n"
+                 "Ratios of the `ddc` command's throughput to the library's `process()` on the same "
+                 "recording and rate (file to file, pipe to pipe), real f32 and complex cf32.\n\n"
+                 "```\n" + cli + "\n```")
     print(text)
     args.out.parent.mkdir(parents=True, exist_ok=True)
     args.out.write_text(text + "\n")
