@@ -10,6 +10,8 @@ namespace {
 
 struct V : Isa {
     static constexpr size_t U = 2;
+    static constexpr size_t UL = 2;
+    static constexpr size_t kR2cLongFrom = 16;
     static constexpr bool kShift = false; // no cheap cross-lane shift
     static reg alt_sign(uint32_t parity) noexcept
     {

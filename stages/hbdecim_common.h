@@ -110,7 +110,7 @@ inline void push_pair(state_base<S> &s, S first, S second) noexcept
 
 #if defined(DDC_HAVE_SIMD)
 
-constexpr size_t kVecMaxTaps = 256; // longer filters stay on the scalar kernel
+constexpr size_t kVecMaxTaps = 512; // longer filters stay on the scalar kernel (designed plans go to ~400)
 constexpr size_t kVecRun = 1024;    // pairs per window fill
 constexpr size_t kVecMinPairs = 16; // shorter stretches are not worth a window
 

@@ -11,6 +11,8 @@ namespace {
 
 struct V : Isa {
     static constexpr size_t U = 4;
+    static constexpr size_t UL = 3;
+    static constexpr size_t kR2cLongFrom = 16;
     static constexpr bool kShift = false;
     static reg alt_sign(uint32_t parity) noexcept
     {

@@ -87,6 +87,15 @@ struct Isa {
         _mm512_storeu_ps(&y[0].re, _mm512_permutex2var_ps(re, first, im));
         _mm512_storeu_ps(&y[8].re, _mm512_permutex2var_ps(re, second, im));
     }
+
+    // One complex sample (re, im) in the two low lanes of a 128-bit register.
+    using c1 = __m128;
+    static c1 c1_zero() noexcept { return _mm_setzero_ps(); }
+    static c1 c1_load(const float *p) noexcept { return _mm_castsi128_ps(_mm_loadu_si64(p)); }
+    static void c1_store(cf32_t *p, c1 v) noexcept { _mm_storel_epi64(reinterpret_cast<__m128i *>(p), _mm_castps_si128(v)); }
+    static c1 c1_add(c1 a, c1 b) noexcept { return _mm_add_ps(a, b); }
+    // c*x + y on both parts, one rounding
+    static c1 c1_fmadd(float c, c1 x, c1 y) noexcept { return _mm_fmadd_ps(_mm_set1_ps(c), x, y); }
 };
 
 } // namespace

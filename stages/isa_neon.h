@@ -105,6 +105,15 @@ struct Isa {
         t.val[1] = im;
         vst2q_f32(&y->re, t);
     }
+
+    // One complex sample (re, im) in a 64-bit register.
+    using c1 = float32x2_t;
+    static c1 c1_zero() noexcept { return vdup_n_f32(0.0f); }
+    static c1 c1_load(const float *p) noexcept { return vld1_f32(p); }
+    static void c1_store(cf32_t *p, c1 v) noexcept { vst1_f32(&p->re, v); }
+    static c1 c1_add(c1 a, c1 b) noexcept { return vadd_f32(a, b); }
+    // c*x + y on both parts, one rounding
+    static c1 c1_fmadd(float c, c1 x, c1 y) noexcept { return vfma_n_f32(y, x, c); }
 };
 
 } // namespace

@@ -40,8 +40,8 @@
  * Per output, with c_k = fmaf(mu, d_p[k], h_p[k]), 16 lane sums per part:
  *   a[k % 16] = fmaf(c_k, x[k], a[k % 16]) for k = 0 .. T-1, from 0,
  * then a[j] + a[j + 8], a[j] + a[j + 4], a[j] + a[j + 2], a[0] + a[1].
- * _dot_scalar is the reference; presamp_avx2.cpp and presamp_avx512.cpp do the
- * same operations in vector lanes.
+ * _dot_scalar is the reference; presamp_avx2.cpp, presamp_avx512.cpp and
+ * presamp_neon.cpp do the same operations in vector lanes.
  */
 #include "presamp.h"
 #include "presamp_simd.h"

@@ -23,10 +23,10 @@
  * then the remaining taps in order, so the rounding depends on T only and any
  * block split of the input gives the same bits.
  *
- * The loops below are the reference. On CPUs with AVX2 or AVX-512 the
- * interpolating and decimating paths run vectorised kernels (resamp_avx2.cpp,
- * resamp_avx512.cpp) that perform the same float32 operations per lane and so
- * give the same bits. The decimating kernels read a per-resampler table of
+ * The loops below are the reference. With AVX2, AVX-512 or NEON the
+ * interpolating and decimating paths run vectorised kernels (resamp_body.inc
+ * in resamp_<isa>.cpp) that perform the same float32 operations per lane and
+ * so give the same bits. The decimating kernels read a per-resampler table of
  * rows reversed, multiplied by g and doubled for re/im; it is allocated at
  * creation for a decimating resampler of at most 32 taps and refilled when g
  * changes. A resampler created interpolating and retuned below 1 has no table
@@ -198,7 +198,7 @@ inline void _take_input(resamp_state *s, cf32_t x) {
     s->history[s->history_pos + s->history_size] = x;
 }
 
-// The vector decimating kernels' table; without it (no AVX2, too many taps,
+// The vector decimating kernels' table; without it (no vector kernels, too many taps,
 // too large, or no memory) the scalar loop runs, with the same results.
 void _alloc_wtab(resamp_state *s) {
     const size_t P = s->num_phases, T = s->num_taps;

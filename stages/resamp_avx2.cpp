@@ -54,9 +54,9 @@ struct V : Isa {
         if constexpr (L % 2 == 0) _mm_storel_pi(reinterpret_cast<__m64 *>(p), h);
         else _mm_storeh_pi(reinterpret_cast<__m64 *>(p), h);
     }
-    // Lane sums p[0..15] over body taps (a multiple of 16), returned as
-    // q[l] = (p[4+l] + p[l]) + (p[8+l] + p[12+l]) in complex lanes 0-3.
-    static __m256 dot_body(const float *c, const float *x, size_t body);
+    // Lane sums p[0..15] over body taps (a multiple of 16), combined as
+    // q[l] = (p[4+l] + p[l]) + (p[8+l] + p[12+l]), then (q0 + q1) + (q2 + q3).
+    static c1 dot_body(const float *c, const float *x, size_t body);
 };
 
 }  // namespace
@@ -65,7 +65,14 @@ struct V : Isa {
 
 namespace {
 
-__m256 V::dot_body(const float *c, const float *x, size_t body)
+// q = (q0 q1 | q2 q3) -> (q0 + q1) + (q2 + q3)
+inline __m128 _q_sum(__m256 q)
+{
+    const __m128 q01 = _mm256_castps256_ps128(q), q23 = _mm256_extractf128_ps(q, 1);
+    return _mm_add_ps(_mm_add_ps(q01, _mm_movehl_ps(q01, q01)), _mm_add_ps(q23, _mm_movehl_ps(q23, q23)));
+}
+
+V::c1 V::dot_body(const float *c, const float *x, size_t body)
 {
     // Taps 0-3 (4-7) of an 8-tap load into both floats of complex lanes 0-3.
     const __m256i dup_lo = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
@@ -79,7 +86,7 @@ __m256 V::dot_body(const float *c, const float *x, size_t body)
         l2 = fmadd(_mm256_permutevar8x32_ps(cb, dup_lo), _mm256_loadu_ps(xk + 16), l2);
         l3 = fmadd(_mm256_permutevar8x32_ps(cb, dup_hi), _mm256_loadu_ps(xk + 24), l3);
     }
-    return _mm256_add_ps(_mm256_add_ps(l1, l0), _mm256_add_ps(l2, l3));
+    return _q_sum(_mm256_add_ps(_mm256_add_ps(l1, l0), _mm256_add_ps(l2, l3)));
 }
 
 size_t _decimate_entry(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap)

@@ -57,9 +57,9 @@ struct V : Isa {
         if constexpr (L % 2 == 0) _mm_storel_pi(reinterpret_cast<__m64 *>(p), q);
         else _mm_storeh_pi(reinterpret_cast<__m64 *>(p), q);
     }
-    // Lane sums p[0..15] over body taps (a multiple of 16), returned as
-    // q[l] = (p[4+l] + p[l]) + (p[8+l] + p[12+l]) in complex lanes 0-3.
-    static __m256 dot_body(const float *c, const float *x, size_t body);
+    // Lane sums p[0..15] over body taps (a multiple of 16), combined as
+    // q[l] = (p[4+l] + p[l]) + (p[8+l] + p[12+l]), then (q0 + q1) + (q2 + q3).
+    static c1 dot_body(const float *c, const float *x, size_t body);
 };
 
 }  // namespace
@@ -68,7 +68,14 @@ struct V : Isa {
 
 namespace {
 
-__m256 V::dot_body(const float *c, const float *x, size_t body)
+// q = (q0 q1 | q2 q3) -> (q0 + q1) + (q2 + q3)
+inline __m128 _q_sum(__m256 q)
+{
+    const __m128 q01 = _mm256_castps256_ps128(q), q23 = _mm256_extractf128_ps(q, 1);
+    return _mm_add_ps(_mm_add_ps(q01, _mm_movehl_ps(q01, q01)), _mm_add_ps(q23, _mm_movehl_ps(q23, q23)));
+}
+
+V::c1 V::dot_body(const float *c, const float *x, size_t body)
 {
     // Tap l of a group of 16 into both floats of complex lane l.
     const __m512i dup_lo = _mm512_set_epi32(7, 7, 6, 6, 5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0, 0);
@@ -81,7 +88,7 @@ __m256 V::dot_body(const float *c, const float *x, size_t body)
     }
     const __m256 a = _mm256_add_ps(high256(l0), low256(l0));
     const __m256 b = _mm256_add_ps(low256(l1), high256(l1));
-    return _mm256_add_ps(a, b);
+    return _q_sum(_mm256_add_ps(a, b));
 }
 
 size_t _decimate_entry(resamp_decim_view *v, const cf32_t *in, size_t n_in, cf32_t *out, size_t cap)

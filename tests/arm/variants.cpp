@@ -215,11 +215,13 @@ std::vector<Family> families()
                                                        });
                       }});
     }
-    {   // a caller's bank: 32 phases of 40 taps (a long body, a tail past 16)
-        const auto bank = std::make_shared<std::vector<float>>(taps(32 * 40, 77));
+    // A caller's bank of 32 phases: 7 taps (no body), 32 (the most decimating
+    // taps in registers), 40 (a long body, a tail past 16; scalar decimating).
+    for (size_t T : {7u, 32u, 40u}) {
+        const auto bank = std::make_shared<std::vector<float>>(taps(32 * T, 77 + T));
         for (double rate : {0.45, 2.5})
-            fs.push_back({"resamp_custom/" + std::to_string(rate), 2, rate, true, [rate, bank] {
-                              return stage<resamp_state_t>(resamp_create_custom(32, 40, bank->data(), rate), resamp_destroy,
+            fs.push_back({"resamp_custom/" + std::to_string(T) + "/" + std::to_string(rate), 2, rate, true, [T, rate, bank] {
+                              return stage<resamp_state_t>(resamp_create_custom(32, T, bank->data(), rate), resamp_destroy,
                                                            [](resamp_state_t *h, const float *in, size_t k, float *out,
                                                               size_t cap) { return resamp_execute(h, C(in), k, C(out), cap); });
                           }});
