@@ -475,12 +475,18 @@ int conv_set_norm_freq(Converter *self, PyObject *value, void *)
     return 0;
 }
 
-PyObject *conv_get_rate(Converter *self, void *)
+// A double-valued query of either kind, as a Python float.
+PyObject *_query(Converter *self, double (*of_ddcr)(const ddcr_state_t *),
+                 double (*of_ddc)(const ddc_state_t *))
 {
     if (!_live(self))
         return nullptr;
-    return PyFloat_FromDouble(self->kind == KIND_DDCR ? ddcr_get_rate(_ddcr(self))
-                                                      : ddc_get_rate(_ddc(self)));
+    return PyFloat_FromDouble(self->kind == KIND_DDCR ? of_ddcr(_ddcr(self)) : of_ddc(_ddc(self)));
+}
+
+PyObject *conv_get_rate(Converter *self, void *)
+{
+    return _query(self, ddcr_get_rate, ddc_get_rate);
 }
 
 PyObject *conv_get_plan(Converter *self, void *)
@@ -508,10 +514,7 @@ PyObject *conv_get_plan(Converter *self, void *)
 
 PyObject *conv_get_delay(Converter *self, void *)
 {
-    if (!_live(self))
-        return nullptr;
-    return PyFloat_FromDouble(self->kind == KIND_DDCR ? ddcr_get_delay(_ddcr(self))
-                                                      : ddc_get_delay(_ddc(self)));
+    return _query(self, ddcr_get_delay, ddc_get_delay);
 }
 
 PyObject *conv_get_atten_db(Converter *self, void *)
@@ -520,16 +523,12 @@ PyObject *conv_get_atten_db(Converter *self, void *)
         return nullptr;
     if (!self->designed)
         Py_RETURN_NONE;
-    return PyFloat_FromDouble(self->kind == KIND_DDCR ? ddcr_get_atten_db(_ddcr(self))
-                                                      : ddc_get_atten_db(_ddc(self)));
+    return _query(self, ddcr_get_atten_db, ddc_get_atten_db);
 }
 
 PyObject *conv_get_cost(Converter *self, void *)
 {
-    if (!_live(self))
-        return nullptr;
-    return PyFloat_FromDouble(self->kind == KIND_DDCR ? ddcr_get_cost(_ddcr(self))
-                                                      : ddc_get_cost(_ddc(self)));
+    return _query(self, ddcr_get_cost, ddc_get_cost);
 }
 
 PyObject *conv_get_closed(Converter *self, void *)
