@@ -26,9 +26,9 @@
  */
 #include "chanbank.h"
 
+#include "ddcr_internal.h"
 #include "fft.h"
 
-#include "../design/halfband.h"
 #include "../design/kaiser.h"
 #include "../rate/rate_converter.h"
 #include "../rate/rate_converter_internal.h"
@@ -431,15 +431,9 @@ chanbank_t *chanbank_create(int complex_input, double atten_db, double max_rate)
     b->max_rate = max_rate;
     bool ok = true;
     if (!b->complex_input) {
-        // The designed DDCR's first stage, for the largest rate.
-        const double stage_atten = atten_db + DESIGN_HB_MARGIN_DB;
-        const double delta = design_r2c_delta(max_rate);
-        const size_t h = halfband_num_coeffs(stage_atten, delta);
-        auto *coeffs = static_cast<float *>(std::malloc((h ? h : 1) * sizeof(float)));
-        const size_t taps = coeffs ? halfband_design(stage_atten, delta, coeffs, h) : 0;
-        b->r2c = taps ? hbdecim_r2c_create(taps, coeffs) : nullptr;
-        b->r2c_taps = taps;
-        std::free(coeffs);
+        // The designed DDCR's carrier-independent first stage, for the largest rate.
+        b->r2c = ddcr_design_r2c(atten_db, design_r2c_delta(max_rate));
+        b->r2c_taps = b->r2c ? hbdecim_r2c_get_num_taps(b->r2c) : 0;
         b->inner = static_cast<cf32_t *>(std::malloc((kChunk + 2) * sizeof(cf32_t)));
         ok = b->r2c && b->inner;
     }

@@ -10,9 +10,10 @@
  * samples of the complex stream. A channel takes one of two paths, fixed when
  * it is added:
  * - time domain: the designed DDCR (DDC) chain behind the shared stage, the
- *   fine oscillator and RateConverter_create_designed: the same bits as
- *   ddcr_create_designed(-(2*carrier + 0.5), rate, atten_db)
- *   (ddc_create_designed(-carrier, ...)) started at the same sample, when the
+ *   fine oscillator and RateConverter_create_designed: the same bits as a
+ *   designed DDCR with its carrier-independent first stage (one created at a
+ *   carrier by the band's edge, then retuned to -(2*carrier + 0.5)), or as
+ *   ddc_create_designed(-carrier, ...), started at the same sample, when the
  *   bank was created with that rate as max_rate and that attenuation;
  * - fast convolution: the bins around the carrier times the channel filter's
  *   response, a small inverse FFT (decimation by a power of two), the fine

@@ -19,6 +19,7 @@
 #include "../rate/rate_converter_internal.h"
 #include "../rate/rate_design.h"
 #include "../stages/hbdecim_r2c.h"
+#include "../stages/hbdecim_r2c_internal.h"
 #include "../stages/lo.h"
 #include "../stages/nco.h"
 
@@ -44,6 +45,9 @@ constexpr size_t kHbTaps = 19;
 
 struct ddcr_state {
     hbdecim_r2c_state_t *r2c; // half-band real-to-complex decimator, owned
+    hbdecim_r2c_state_t *r2c_sharp; // designed plan: the carrier-independent decimator
+                                    // a retune may need, owned, or null
+    double r2c_delta;         // designed plan: transition half-width of r2c
     lo_state_t *lo;           // table oscillator at fs_in/2 (exact plan), owned, or null
     nco_state_t *nco;         // fine oscillator at fs_in/2 (designed plan), owned, or null
     RateConverter *rc;        // converter for 2*rate, owned
@@ -75,34 +79,44 @@ int _reserve(ddcr_state *s, size_t n)
 
 extern "C" {
 
-ddcr_state_t *ddcr_create_designed(double norm_freq, double rate, double atten_db)
+hbdecim_r2c_state_t *ddcr_design_r2c(double atten_db, double delta)
 {
-    if (!(rate > 0.0 && rate < 0.5) || !(atten_db >= DDC_ATTEN_MIN && atten_db <= DDC_ATTEN_MAX))
-        return nullptr;
-    const double delta = design_r2c_delta(rate);
     const double stage_atten = atten_db + DESIGN_HB_MARGIN_DB;
     const size_t h = halfband_num_coeffs(stage_atten, delta);
     std::vector<float> coeffs;
     try {
-        coeffs.resize(h);
+        coeffs.resize(h ? h : 1);
     } catch (...) {
         return nullptr;
     }
-    const size_t taps = halfband_design(stage_atten, delta, coeffs.data(), h);
-    if (taps == 0)
+    const size_t taps = h ? halfband_design(stage_atten, delta, coeffs.data(), h) : 0;
+    return taps ? hbdecim_r2c_create(taps, coeffs.data()) : nullptr;
+}
+
+ddcr_state_t *ddcr_create_designed(double norm_freq, double rate, double atten_db)
+{
+    if (!(rate > 0.0 && rate < 0.5) || !(atten_db >= DDC_ATTEN_MIN && atten_db <= DDC_ATTEN_MAX))
         return nullptr;
+    // The first stage gets the widest transition this carrier allows; a retune
+    // that needs a sharper one switches to the carrier-independent design.
+    const double sharp = design_r2c_delta(rate);
+    const double wide = design_r2c_delta_for(rate, design_r2c_carrier(norm_freq));
     auto *s = static_cast<ddcr_state *>(std::calloc(1, sizeof(ddcr_state)));
     if (!s)
         return nullptr;
     s->rate = rate;
     s->atten_db = atten_db;
-    s->r2c = hbdecim_r2c_create(taps, coeffs.data());
-    s->nco = s->r2c ? nco_create(norm_freq) : nullptr;
+    s->r2c_delta = wide;
+    s->r2c = ddcr_design_r2c(atten_db, wide);
+    bool ok = s->r2c != nullptr;
+    if (ok && wide > sharp) {
+        s->r2c_sharp = ddcr_design_r2c(atten_db, sharp);
+        ok = s->r2c_sharp != nullptr;
+    }
+    s->nco = ok ? nco_create(norm_freq) : nullptr;
     s->rc = s->nco ? RateConverter_create_designed(2.0 * rate, atten_db) : nullptr;
     if (!s->rc) {
-        nco_destroy(s->nco);
-        hbdecim_r2c_destroy(s->r2c);
-        std::free(s);
+        ddcr_destroy(s);
         return nullptr;
     }
     return s;
@@ -200,6 +214,7 @@ void ddcr_destroy(ddcr_state_t *s)
     if (!s)
         return;
     hbdecim_r2c_destroy(s->r2c);
+    hbdecim_r2c_destroy(s->r2c_sharp);
     lo_destroy(s->lo);
     nco_destroy(s->nco);
     RateConverter_destroy(s->rc);
@@ -214,6 +229,14 @@ double ddcr_get_norm_freq(const ddcr_state_t *s)
 
 void ddcr_set_norm_freq(ddcr_state_t *s, double norm_freq)
 {
+    if (s->r2c_sharp &&
+        design_r2c_delta_for(s->rate, design_r2c_carrier(norm_freq)) < s->r2c_delta) {
+        hbdecim_r2c_carry_over(s->r2c_sharp, s->r2c);
+        hbdecim_r2c_destroy(s->r2c);
+        s->r2c = s->r2c_sharp;
+        s->r2c_sharp = nullptr;
+        s->r2c_delta = design_r2c_delta(s->rate);
+    }
     if (s->nco)
         nco_set_norm_freq(s->nco, norm_freq);
     else

@@ -40,6 +40,11 @@ typedef struct ddcr_state ddcr_state_t;
  *   below a pass-band tone of the same amplitude, for tones anywhere in
  *   (0, 0.5)*fs_in, whenever the wanted band (carrier +- 0.5*fs_out) lies in
  *   [0.05, 0.45]*fs_in; the band's mirror image is rejected as well;
+ * - the first stage's transition is the widest that keeps these figures for
+ *   the carrier given here (design_r2c_delta_for in rate/rate_design.h);
+ *   ddcr_set_norm_freq to a carrier it cannot serve switches it, once, to the
+ *   carrier-independent design, built here, carrying the stream's history
+ *   over (the delay changes then);
  * - a pass-band tone's spurious-free dynamic range at least atten_db.
  * Null for a rate outside (0, 0.5), an attenuation outside the range (NaN
  * included) or an exhausted allocation. Every other ddcr_* function works on
@@ -71,7 +76,8 @@ DDC_API void ddcr_reset(ddcr_state_t *s);
 DDC_API void ddcr_destroy(ddcr_state_t *s);
 /* The oscillator frequency as last set (not wrapped). */
 DDC_API double ddcr_get_norm_freq(const ddcr_state_t *s);
-/* Retunes from the next block on; the oscillator phase and all histories continue. */
+/* Retunes from the next block on; the oscillator phase and all histories continue
+   (on a designed plan the first stage may switch; see ddcr_create_designed). */
 DDC_API void ddcr_set_norm_freq(ddcr_state_t *s, double norm_freq);
 /* The rate given at creation. */
 DDC_API double ddcr_get_rate(const ddcr_state_t *s);

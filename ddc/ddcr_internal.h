@@ -3,6 +3,7 @@
 #define DDC_DDC_DDCR_INTERNAL_H
 
 #include "ddcr.h"
+#include "../stages/hbdecim_r2c.h"
 
 DDC_EXTERN_C_BEGIN
 
@@ -16,6 +17,11 @@ DDC_EXTERN_C_BEGIN
  */
 int ddcr_execute_checked(ddcr_state_t *s, const float *in, size_t n_in, cf32_t *out, size_t cap,
                          size_t *n_out);
+
+/* The designed plan's first stage: a half-band R2C decimator for atten_db
+   (plus the designed half-bands' margin) and transition half-width delta,
+   from the per-process design cache; null when it cannot be built. */
+hbdecim_r2c_state_t *ddcr_design_r2c(double atten_db, double delta);
 
 DDC_EXTERN_C_END
 

@@ -69,3 +69,23 @@ extern "C" double design_r2c_delta(double rate)
     const double d = 0.05 - 0.1 * rate;
     return d < 0.01 ? 0.01 : d;
 }
+
+extern "C" double design_r2c_delta_for(double rate, double carrier)
+{
+    const double floor = design_r2c_delta(rate);
+    const double c = carrier - 0.5 * std::floor(2.0 * carrier); // into [0, 0.5)
+    double d = (c < 0.5 - c ? c : 0.5 - c) - 0.6 * rate;
+    if (!(d > floor)) // NaN too
+        return floor;
+    if (d > 0.24)
+        d = 0.24;
+    // Steps of 1/256 keep the designs few (they are cached) and round towards sharper.
+    d = std::floor(d * 256.0) / 256.0;
+    return d > floor ? d : floor;
+}
+
+extern "C" double design_r2c_carrier(double norm_freq)
+{
+    const double t = 0.5 - norm_freq; // 2 f_c, up to whole turns
+    return 0.5 * (t - std::floor(t));
+}

@@ -42,6 +42,16 @@ int design_plan(double rate, design_stage_t *stages, int max_stages);
    than 0.6 fs_out from any carrier whose band fits [0.05, 0.45] fs_in. */
 double design_r2c_delta(double rate);
 
+/* The widest transition half-width that keeps the same figures for one
+   carrier f_c (normalised to fs_in, taken modulo 0.5): every tone whose
+   image can land within 0.6 fs_out of f_c sits in [delta, 0.5 - delta], where
+   the stage stops images fully. Never below design_r2c_delta(rate), at most
+   0.24, in steps of 1/256. */
+double design_r2c_delta_for(double rate, double carrier);
+
+/* The carrier f_c in [0, 0.5) that a DDCR's norm_freq brings to 0 Hz. */
+double design_r2c_carrier(double norm_freq);
+
 #ifdef __cplusplus
 }
 #endif

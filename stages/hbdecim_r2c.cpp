@@ -24,6 +24,7 @@
 
 #include "hbdecim_r2c.h"
 #include "hbdecim_common.h"
+#include "hbdecim_r2c_internal.h"
 
 #include <cmath>
 #include <cstddef>
@@ -116,6 +117,24 @@ void hbdecim_r2c_reset(hbdecim_r2c_state_t *s)
 {
     ddc_hb::reset_rings(*s);
     s->parity = 0;
+}
+
+void hbdecim_r2c_carry_over(hbdecim_r2c_state_t *dst, const hbdecim_r2c_state_t *src)
+{
+    const size_t L = dst->history_size;
+    const size_t keep = src->history_size < L ? src->history_size : L;
+    const float *windows[2] = {src->history_a + src->pos_a, src->history_b + src->pos_b};
+    float *rings[2] = {dst->history_a, dst->history_b};
+    for (int r = 0; r < 2; ++r) {
+        // Newest first from slot 0, mirrored, as push_pair leaves a ring.
+        for (size_t i = 0; i < L; ++i)
+            rings[r][i] = rings[r][i + L] = i < keep ? windows[r][i] : 0.0f;
+    }
+    dst->pos_a = 0;
+    dst->pos_b = 0;
+    dst->has_pending = src->has_pending;
+    dst->pending = src->pending;
+    dst->parity = src->parity;
 }
 
 double hbdecim_r2c_get_rate(const hbdecim_r2c_state_t *s)

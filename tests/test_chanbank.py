@@ -101,7 +101,7 @@ def test_time_path_is_the_designed_converter_bit_for_bit(real, rate, atten):
     bank.add(0.3, rate / 2, 40.0, FFT if rate < 0.1 else TIME)  # a neighbour changes nothing
     x = signal(real, 60000, 3)
     y = bank.run(x)[cid]
-    ref = Converter(real, rate, atten, carrier).run(x)
+    ref = Converter(real, rate, atten, carrier, sharp=True).run(x)
     assert len(y) == len(ref) and y.tobytes() == ref.tobytes()
 
 
@@ -112,7 +112,7 @@ def test_fft_path_matches_the_designed_converter_on_pass_band_tones(real, rate):
     atten = 80.0
     carrier = 0.2317 if real else 0.1234
     ch = BankChannel(real, rate, atten, carrier, FFT, others=3)
-    single = Converter(real, rate, atten, carrier)
+    single = Converter(real, rate, atten, carrier, sharp=True)
     offs = np.array([0.0, 0.13, -0.21, 0.33, -0.38])
     freqs = carrier + offs * rate
     n_out = 1024

@@ -20,13 +20,17 @@ WINDOW_BETA = 16.0  # Kaiser side lobes about 150 dB down
 # --- running a designed converter ------------------------------------------
 
 class Converter:
-    """A designed DDCR (real input) or DDC (complex input) through ctypes."""
+    """A designed DDCR (real input) or DDC (complex input) through ctypes.
 
-    def __init__(self, real, rate, atten, carrier):
+    sharp: the DDCR's first stage is its carrier-independent design (created at
+    a carrier by the band's edge, then retuned), as a channel bank has it."""
+
+    def __init__(self, real, rate, atten, carrier, sharp=False):
         self.real, self.rate, self.carrier = real, rate, carrier
         if real:
-            h = lib.ddcr_create_designed(-(2.0 * carrier + 0.5), rate, atten)
+            h = lib.ddcr_create_designed(-(2.0 * (1e-3 if sharp else carrier) + 0.5), rate, atten)
             self.h = Handle(h, lib.ddcr_destroy)
+            lib.ddcr_set_norm_freq(h, -(2.0 * carrier + 0.5))
             self._exec, self._cap = lib.ddcr_execute, lib.ddcr_capacity
             self.delay = lib.ddcr_get_delay(self.h.p)
         else:
@@ -337,6 +341,46 @@ def test_plans_and_queries():
     assert all(s.startswith("HalfbandDecimator(") for s in labels(False, pow2.h)[1:])
     assert len(labels(False, pow2.h)) == 5
     assert labels(False, make(False, 1.0).h)[1:] == ["Passthrough"]
+
+
+@pytest.mark.parametrize("rate", [0.02, 0.1])
+def test_first_stage_follows_the_carrier(rate):
+    """Wide first stage at a central carrier; a retune it cannot serve switches
+    to the sharp design mid-stream: figures kept, no sample lost or repeated,
+    any block split of the same stream gives the same bytes."""
+    def first(conv):
+        return int(labels(True, conv.h)[0].split("(")[1].split()[0])
+
+    central, edge = make(True, rate, carrier=0.2), make(True, rate, carrier=0.05 + 0.5 * rate)
+    wide, sharp = first(central), first(edge)
+    assert wide < sharp
+    lib.ddcr_set_norm_freq(central.h.p, -(2.0 * 0.21 + 0.5))  # still served
+    assert first(central) == wide
+    x = noise(True, 30_000)
+    whole = make(True, rate, carrier=0.2)
+    head = whole.run(x[:10_001])
+    whole.carrier = edge.carrier
+    lib.ddcr_set_norm_freq(whole.h.p, -(2.0 * edge.carrier + 0.5))
+    assert first(whole) == sharp
+    assert len(head) + len(whole.run(x[10_001:])) == len(edge.run(x))
+    rng = np.random.default_rng(7)
+    for trial in range(2):
+        conv, parts, i = make(True, rate, carrier=0.2), [], 0
+        while i < len(x):
+            n = min(int(rng.choice([1, 2, 3, 64, 4097])), 10_001 - i if i < 10_001 else len(x))
+            parts.append(conv.run(x[i:i + n]))
+            i += n
+            if i == 10_001:
+                lib.ddcr_set_norm_freq(conv.h.p, -(2.0 * edge.carrier + 0.5))
+        first_conv = make(True, rate, carrier=0.2)
+        ref = first_conv.run(x[:10_001])
+        lib.ddcr_set_norm_freq(first_conv.h.p, -(2.0 * edge.carrier + 0.5))
+        assert bits_equal(np.concatenate(parts), np.concatenate([ref, first_conv.run(x[10_001:])]))
+    whole.delay = lib.ddcr_get_delay(whole.h.p)
+    assert whole.delay == edge.delay
+    ripple, ref_level = pass_band(whole)
+    assert ripple <= 0.05
+    assert worst_alias(whole, ref_level) <= -80.0
 
 
 @pytest.mark.parametrize("rate,atten", [(0.0, 80), (0.5, 80), (-0.1, 80), (float("nan"), 80),
