@@ -25,7 +25,7 @@ from ._stream import AtomicFile, Encoder, InputError, Source, open_source
 from .cli import (_atten, _check_clash, _isatty, _meta_path, _metadata, _progress, _Settings, _Target,
                   _UsageError, _wav_writer, _OUT_SUFFIXES)
 
-FIELDS = ("carrier", "index", "name", "fs_out")
+FIELDS = ("carrier", "frequency", "index", "name", "fs_out")
 _FIELD = re.compile(r"\{(\w+)(?::([^{}]*))?\}")
 _NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.+-]*$")
 _KEYS = {"rate": "rate", "fs_out": "fs_out", "fs-out": "fs_out", "name": "name"}
@@ -274,7 +274,8 @@ def run(args: argparse.Namespace, specs: List[Spec]) -> int:
 
     if args.exact:
         raise _UsageError("--exact: the channel bank runs designed plans only; drop --exact "
-                          "(--atten sets their attenuation) or convert one carrier at a time")
+                          "(--atten sets their attenuation), or give one carrier and a plain "
+                          "-o PATH for the exact plan")
     if args.input == "-" and _isatty(sys.stdin):
         raise _UsageError("no input: give a file or pipe samples into standard input")
     _atten(args)  # a bad --atten is the command's fault, not a channel's
@@ -292,9 +293,9 @@ def run(args: argparse.Namespace, specs: List[Spec]) -> int:
             s = _settings(args, spec, source)
             who = f"channel {i} ({spec.where})"
             path = args.output
-            if path != "-" and has_fields(path):
-                path = expand(path, {"carrier": s.carrier_hz, "index": i, "name": spec.name,
-                                     "fs_out": s.fs_out}, who)
+            if path != "-":
+                path = expand(path, {"carrier": s.carrier_hz, "frequency": s.centre, "index": i,
+                                     "name": spec.name, "fs_out": s.fs_out}, who)
             fmt = _format_of(args, path)
             meta_path = None
             if path != "-":

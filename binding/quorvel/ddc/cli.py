@@ -148,7 +148,8 @@ def _convert_parser() -> _Parser:
                    help="output file; '-' (the default) writes standard output. A raw file "
                         "also gets SigMF metadata beside it. With several channels a name "
                         "pattern, one file per channel: {carrier} (in Hz, 145.5e6 as "
-                        "145500000), {index} (from 0, in channel order), {name} (from the "
+                        "145500000), {frequency} (the recording's centre plus the carrier), "
+                        "{index} (from 0, in channel order), {name} (from the "
                         "channel list), {fs_out} (Hz), each also as {field:spec} in Python's "
                         "format syntax, e.g. -o 'ch_{index:03}.cf32'")
     p.add_argument("-f", "--format", default="auto", choices=("auto",) + FORMATS,
