@@ -448,19 +448,26 @@ def test_the_data_reaches_the_disk_before_each_rename(tmp_path, capsys, monkeypa
     assert calls[-1] == "fsync"  # and the directory's after
 
 
-def test_failure_midway_keeps_the_old_output_and_leaves_no_partial_file(tmp_path):
-    (tmp_path / "out.cf32").write_bytes(b"previous result")
+# One carrier, and two through the channel bank: every output is all or nothing.
+CHANNELS = {"one": ["-n", "0.1", "-o", "out.cf32"],
+            "bank": ["-n", "0.3", "-n", "0.1", "-o", "out{index}.cf32"]}
+
+
+@pytest.mark.parametrize("channels", CHANNELS)
+def test_failure_midway_keeps_the_old_output_and_leaves_no_partial_file(channels, tmp_path):
+    (tmp_path / CHANNELS[channels][-1].format(index=1)).write_bytes(b"previous result")
     before = snapshot(tmp_path)
-    res = subprocess.run(ddc_command() + ["-n", "0.1", "-r", "0.2", "--block", "256", "-o", "out.cf32"],
+    res = subprocess.run(ddc_command() + [*CHANNELS[channels], "-r", "0.2", "--block", "256"],
                          input=b"\0" * 40003, capture_output=True, cwd=tmp_path, env=subprocess_env())
     assert res.returncode == 1
     assert res.stderr.decode() == "ddc: error: standard input: ends inside a sample (3 stray bytes)\n"
     assert snapshot(tmp_path) == before
 
 
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
-def test_a_terminating_signal_removes_the_temporary_file(signum, tmp_path):
-    proc = subprocess.Popen(ddc_command() + ["-n", "0.1", "-r", "0.2", "--block", "256", "-o", "o.cf32"],
+@pytest.mark.parametrize("signum,channels", [(signal.SIGTERM, "one"), (signal.SIGHUP, "one"),
+                                             (signal.SIGINT, "one"), (signal.SIGTERM, "bank")])
+def test_a_terminating_signal_removes_the_temporary_file(signum, channels, tmp_path):
+    proc = subprocess.Popen(ddc_command() + [*CHANNELS[channels], "-r", "0.2", "--block", "256"],
                             stdin=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
                             env=subprocess_env())
     proc.stdin.write(b"\0" * 8192)

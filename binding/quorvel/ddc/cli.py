@@ -133,7 +133,11 @@ def _convert_parser() -> _Parser:
         prog="ddc",
         description="Down-convert a recording: move one carrier to 0 Hz, filter, resample, "
                     "and write complex baseband. A real input goes through the DDCR, an I/Q "
-                    "input through the DDC. Streams in blocks, so it works as a pipeline stage.",
+                    "input through the DDC. Streams in blocks, so it works as a pipeline stage. "
+                    "Several carriers (repeated --carrier or --norm-carrier, or --channels "
+                    "FILE) go through the channel bank, the input read once, with the designed "
+                    "plan (not --exact) for --atten; their outputs appear together, only once "
+                    "every channel has succeeded.",
         epilog="'ddc plan --help' shows a plan's stages and measured figures, 'ddc demo "
                "--help' the demonstration on the embedded test signal. Files named 'plan' or "
                "'demo' are read as './plan' and './demo'. Suffixes: " + suffix_list() + ".")
@@ -142,7 +146,12 @@ def _convert_parser() -> _Parser:
                         "unless -f says otherwise)")
     p.add_argument("-o", "--output", default="-", metavar="PATH",
                    help="output file; '-' (the default) writes standard output. A raw file "
-                        "also gets SigMF metadata beside it")
+                        "also gets SigMF metadata beside it. With several channels a name "
+                        "pattern, one file per channel: {carrier} (in Hz, 145.5e6 as "
+                        "145500000), {frequency} (the recording's centre plus the carrier), "
+                        "{index} (from 0, in channel order), {name} (from the "
+                        "channel list), {fs_out} (Hz), each also as {field:spec} in Python's "
+                        "format syntax, e.g. -o 'ch_{index:03}.cf32'")
     p.add_argument("-f", "--format", default="auto", choices=("auto",) + FORMATS,
                    help="input format: raw real f32 or s16, raw I/Q cu8, cs8, cs16 or cf32 (all "
                         "little-endian), WAV (one channel real, two I/Q) or SigMF; 'auto' (the "
@@ -153,14 +162,21 @@ def _convert_parser() -> _Parser:
                         "(wav) or 16 bits (wav16); 'auto' (the default) goes by the suffix "
                         "(.cs16 .sc16 .cu8 .wav) and writes cf32 otherwise")
     tune = p.add_mutually_exclusive_group(required=True)
-    tune.add_argument("-c", "--carrier", type=_finite, metavar="HZ",
+    tune.add_argument("-c", "--carrier", type=_finite, action="append", metavar="HZ",
                       help="carrier to bring to 0 Hz, in Hz (needs the input sample rate): in "
                            "[0, fs/2] for a real input, relative to the recording's centre in "
-                           "[-fs/2, fs/2] for I/Q")
-    tune.add_argument("-n", "--norm-carrier", type=_finite, metavar="F",
+                           "[-fs/2, fs/2] for I/Q. Repeat it for several channels")
+    tune.add_argument("-n", "--norm-carrier", type=_finite, action="append", metavar="F",
                       help="carrier to bring to 0 Hz, in cycles per input sample: in [0, 0.5] "
-                           "for a real input, [-0.5, 0.5] for I/Q")
-    out = p.add_mutually_exclusive_group(required=True)
+                           "for a real input, [-0.5, 0.5] for I/Q. Repeat it for several "
+                           "channels")
+    tune.add_argument("--channels", metavar="FILE",
+                      help="channel list, one channel per line: 'CARRIER [rate=R | fs_out=HZ] "
+                           "[name=NAME]', the carrier in Hz or, written with fs after it "
+                           "(0.1fs), in cycles per input sample; a line without rate= or "
+                           "fs_out= takes --rate / --fs-out; a bare word is the name; '#' "
+                           "starts a comment")
+    out = p.add_mutually_exclusive_group()
     out.add_argument("-r", "--rate", type=_finite, metavar="R",
                      help="output-to-input rate ratio fs_out / fs_in: in (0, 0.5) for a real "
                           "input, (2^-32, 2^31) for I/Q (the exact plan: below 1/8192 only powers "
@@ -591,6 +607,20 @@ def _wav_writer(target: _Target, fmt: str, fs_out: Optional[float],
     return write, sf.close
 
 
+def _convert(args: argparse.Namespace) -> int:
+    """One carrier and a plain -o: the converter itself; otherwise the channel bank."""
+    from . import _channels
+
+    specs = _channels.channel_specs(args)
+    if args.channels is None and args.rate is None and args.fs_out is None:
+        raise _UsageError("one of the arguments -r/--rate --fs-out is required", hint=True)
+    if args.channels is None and len(specs) == 1 and not _channels.has_fields(args.output):
+        args.carrier = args.carrier[0] if args.carrier else None
+        args.norm_carrier = args.norm_carrier[0] if args.norm_carrier else None
+        return _run_convert(args)
+    return _channels.run(args, specs)
+
+
 def _run_convert(args: argparse.Namespace) -> int:
     if args.input == "-" and _isatty(sys.stdin):
         raise _UsageError("no input: give a file or pipe samples into standard input")
@@ -769,7 +799,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             p = _plan_parser()
             return _run_plan(p.parse_args(_join_negatives(p, args_list[1:])))
         p = _convert_parser()
-        return _run_convert(p.parse_args(_join_negatives(p, args_list)))
+        return _convert(p.parse_args(_join_negatives(p, args_list)))
     except _UsageError as e:
         hint = f" (see '{prog} --help')" if e.hint else ""
         print(f"{prog}: error: {e}{hint}", file=sys.stderr)
@@ -804,4 +834,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # The package's own module, whose error classes the channel-bank code raises.
+    from quorvel.ddc.cli import main as _main
+
+    sys.exit(_main())
