@@ -286,7 +286,7 @@ def probe_best(runs):
         "read_gbs": max(p["read_gbs"] for p in ok),
         "read_gbs_aligned": max(p["read_gbs_aligned"] for p in ok),
         "write_gbs": max(p["write_gbs"] for p in ok),
-        "gfma_s": max(p["fma"][level]["gfma_s"] for p in ok if level in p.get("fma", {})),
+        "gfma_s": max((p["fma"][level]["gfma_s"] for p in ok if level in p.get("fma", {})), default=None),
         "gfma_s_by_level": {lv: max(p["fma"][lv]["gfma_s"] for p in ok if lv in p["fma"]) for lv in levels},
         "read_bytes": ok[0]["read_bytes"], "read_offset_mod64": ok[0]["read_offset_mod64"],
         "write_bytes_per_block": ok[0]["write_bytes_per_block"],
@@ -300,7 +300,7 @@ def limit(rec, pb):
     min(bandwidth bound: one input sample's bytes read at the probe's read bandwidth plus
     its share of output bytes written at the write bandwidth; compute bound: multiply-add
     throughput over operations per sample), and the figure's share of it."""
-    if not pb or not rec or "error" in rec or rec.get("ops_per_input") is None \
+    if not pb or not pb.get("gfma_s") or not rec or "error" in rec or rec.get("ops_per_input") is None \
             or "bytes_in_per_sample" not in rec:
         return None
     t = rec["bytes_in_per_sample"] / (pb["read_gbs"] * 1e9) + rec["bytes_out_per_sample"] / (pb["write_gbs"] * 1e9)
@@ -376,12 +376,13 @@ def report(res):
     if pb:
         runs = [p for p in res["probe"]["runs"] if p and "error" not in p]
         others = ", ".join(f"{lv} {g:.1f}" for lv, g in sorted(pb["gfma_s_by_level"].items()) if lv != pb["level"])
+        gf = f"{pb['gfma_s']:.1f}" if pb["gfma_s"] else "–"
         w(f"- machine limit probe (`ddc_bench probe`, CPU {m['cpu_pinned']}, {pb['level']} kernels, best of "
-          f"{pb['passes']} passes, run at the start and at the end): read **{pb['read_gbs']:.1f} GB/s** "
+          f"{pb['passes']} passes, 40 for multiply-adds, run at the start and at the end): read **{pb['read_gbs']:.1f} GB/s** "
           f"(sum over the DDCR input as its case allocates it, {pb['read_bytes'] >> 20} MiB at offset "
           f"{pb['read_offset_mod64']} mod 64; a 64-byte aligned copy {pb['read_gbs_aligned']:.1f}), write "
           f"**{pb['write_gbs']:.1f} GB/s** (stores into one {pb['write_bytes_per_block'] >> 10} KiB output "
-          f"block, {pb['write_blocks_per_pass']} times a pass), **{pb['gfma_s']:.1f} GFMA/s** "
+          f"block, {pb['write_blocks_per_pass']} times a pass), **{gf} GFMA/s** "
           f"({pb['level']}, lanes counted; {others}); start / end of the run: read "
           + " / ".join(f"{p['read_gbs']:.1f}" for p in runs) + ", write "
           + " / ".join(f"{p['write_gbs']:.1f}" for p in runs) + ", GFMA/s "
