@@ -8,6 +8,7 @@
  *   ddc_bench presamp RATE[,ATTEN]     (designed resampler, 80 dB unless given)
  *   ddc_bench create RATE
  *   ddc_bench presamp_create RATE[,ATTEN]
+ *   ddc_bench probe                    (the core's limits: see machine_probe.h)
  * followed by [--samples N] [--block N] [--passes N] [--simd LEVEL] [--atten DB].
  * --atten DB runs ddcr, ddc and create on a designed plan (one that meets that
  * stop-band attenuation) instead of the exact one.
@@ -24,6 +25,7 @@
  * that need it instead of breaking the build of all the others.
  */
 #include "bench_common.h"
+#include "machine_probe.h"
 
 #include <malloc.h>
 
@@ -116,6 +118,7 @@ static const char *level_name(int level)
     case 0: return "scalar";
     case 1: return "avx2";
     case 2: return "avx512";
+    case 3: return "neon";
     default: return "unknown";
     }
 }
@@ -228,6 +231,208 @@ static void print_ddcr_plan(const ddcr_state_t *h)
             printf("%s%s", i ? " + " : "", label);
     }
     printf("\"");
+}
+
+/*
+ * Arithmetic per input sample, counted on the signal path of each stage as its
+ * reference kernel defines it (every vector lane repeats those steps): one
+ * floating-point add, multiply or fused multiply-add is one operation, so is
+ * one integer add of the CIC or of an oscillator's phase; conversions, clamps,
+ * shifts, sign flips, loads, stores and shuffles are not counted, nor what
+ * depends on coefficients alone (a kernel may hold it precomputed).
+ * Dot products of 16 terms or more end in a 15-add tree of lane sums.
+ */
+static double lane_tree(size_t terms)
+{
+    return terms >= 16 ? 15.0 : 0.0;
+}
+
+/* Half-band of n taps (the label shows 2n - 3 from n = 3 on): h folded
+   coefficients, one add or subtract and one multiply-add each, plus the centre. */
+static size_t hb_half(size_t shown)
+{
+    return (shown < 3 ? shown : (shown + 3) / 2) / 2;
+}
+
+/* Real FIR on complex samples: per part a dot product of L terms. */
+static double fir_ops(size_t taps)
+{
+    return 2.0 * ((double)taps + lane_tree(taps));
+}
+
+/* Operations per input sample of the stage a label names, and its output/input
+   rate; 0 for a label this count does not know. */
+static int label_ops(const char *label, double *ops, double *rate)
+{
+    size_t n = 0, taps = 0, phases = 0;
+    unsigned ratio = 0;
+    double r = 0;
+    int end = 0;
+    if (sscanf(label, "HalfbandR2C(%zu taps)", &n) == 1) {
+        const size_t h = hb_half(n); /* real input; per output h subtract + h fma (+ tree), centre mul */
+        *ops = 0.5 * (2.0 * (double)h + lane_tree(h) + 1.0), *rate = 0.5;
+    } else if (!strcmp(label, "NCO(16-bit table)")) {
+        *ops = 5.0, *rate = 1.0; /* phase add; complex product: 2 mul + 2 fma */
+    } else if (!strcmp(label, "NCO(32-bit phase)")) {
+        /* phase add; angle mul, half-angle mul, cosine fma; table turn 2 mul + 2 fma; product 2 + 2 */
+        *ops = 12.0, *rate = 1.0;
+    } else if (!strcmp(label, "HalfbandDecimator") ||
+               sscanf(label, "HalfbandDecimator(%zu taps)", &n) == 1) {
+        const size_t h = hb_half(n ? n : 35); /* per output and part: h add + h fma (+ tree), centre fma */
+        *ops = 0.5 * 2.0 * (2.0 * (double)h + lane_tree(h) + 1.0), *rate = 0.5;
+    } else if (sscanf(label, "CIC(%u)%n", &ratio, &end) == 1 && ratio > 0 &&
+               (!label[end] || !strcmp(label + end, "+FIR"))) {
+        /* per input and part: quantising mul, lift add, 4 integrator adds; per output and part:
+           4 comb subtracts and the output fma; the compensation FIR (7 taps) on the outputs */
+        const double per_out = 10.0 + (label[end] ? fir_ops(7) : 0.0);
+        *ops = 12.0 + per_out / ratio, *rate = 1.0 / ratio;
+    } else if (sscanf(label, "Resampler(%lf, %zu taps x %zu phases)", &r, &taps, &phases) == 3) {
+        /* per output and tap: the interpolated coefficient (fma) and two products; per part a 15-add fold */
+        *ops = (3.0 * (double)taps + 30.0) * r, *rate = r;
+    } else if (sscanf(label, "Resampler(%lf)", &r) == 1) {
+        const double t = 19.0; /* the built-in bank */
+        if (r == 1.0)
+            *ops = 0.0;
+        else if (r > 1.0) /* direct form: a dot product per output and part */
+            *ops = 2.0 * (t + lane_tree(19)) * r;
+        else /* transposed: a complex product-add per tap and input, the partial sums per output */
+            *ops = 2.0 * t + 2.0 * (t - 1.0) * r;
+        *rate = r;
+    } else if (!strcmp(label, "Passthrough")) {
+        *ops = 0.0, *rate = 1.0;
+    } else
+        return 0;
+    return 1;
+}
+
+/* ", ops_per_input, stage_ops" of a DDCR: every stage's operations per DDCR input sample. */
+static void print_ddcr_ops(const ddcr_state_t *h)
+{
+    if (!ddcr_get_num_stages || !ddcr_stage_label)
+        return;
+    int n = ddcr_get_num_stages(h), known = 1;
+    double in_rate = 1.0, total = 0.0;
+    printf(", \"stage_ops\": [");
+    for (int i = 0; i < n; i++) {
+        char label[96];
+        double ops = NAN, rate = 1.0;
+        if (!ddcr_stage_label(h, i, label, sizeof label) || !label_ops(label, &ops, &rate))
+            known = 0, ops = NAN;
+        if (isnan(ops))
+            printf("%s[\"%s\", null]", i ? ", " : "", label);
+        else
+            printf("%s[\"%s\", %.6g]", i ? ", " : "", label, ops * in_rate);
+        total += ops * in_rate;
+        in_rate *= rate;
+    }
+    printf("]");
+    if (known)
+        printf(", \"ops_per_input\": %.6g", total);
+    else
+        printf(", \"ops_per_input\": null");
+}
+
+/* Best and median of v[0..n) (seconds) as a rate: bytes / v. */
+static void print_rate_figures(const char *key, const double *v, int n, double amount)
+{
+    double best = v[0];
+    for (int i = 1; i < n; i++)
+        best = v[i] < best ? v[i] : best;
+    printf(", \"%s\": %.6g, \"%s_median\": %.6g, \"%s_passes\": [", key, amount / best * 1e-9, key,
+           amount / median(v, n) * 1e-9, key);
+    for (int i = 0; i < n; i++)
+        printf("%s%.5g", i ? ", " : "", amount / v[i] * 1e-9);
+    printf("]");
+}
+
+/* Many short passes: on a shared core the best of them is one nobody interrupted. */
+#define PROBE_PASSES 20
+#define PROBE_FMA_PASSES 40
+
+/* The core's limits at the level in force: streaming read of the DDCR case's own
+   input (allocated and filled the same way) and of a 64-byte aligned copy, stores
+   into an output block of block/2 complex samples (the most a DDCR block writes),
+   as many blocks as a pass of the input has (at least 256), and multiply-add
+   throughput at every level this CPU has, about a millisecond a pass. Best of the passes. */
+static int case_probe(const bench_opts_t *o, int level)
+{
+    if (level < 0 || !probe_has_level(level))
+        level = PROBE_SCALAR;
+    const size_t n = o->samples;
+    float *x = make_real(n);
+    float *xa = (float *)aligned_alloc(64, (n * sizeof(float) + 63) & ~(size_t)63);
+    const size_t out_floats = o->block; /* block/2 complex samples */
+    float *y = (float *)malloc((o->block + 64) * sizeof(cf32_t)); /* as the DDCR case's output room */
+    double t[PROBE_FMA_PASSES];
+    if (!x || !xa || !y)
+        FAIL("out of memory");
+    memcpy(xa, x, n * sizeof(float));
+    double check = 0;
+    printf("{\"impl\": \"ours-c\", \"kind\": \"probe\", \"level\": %d, \"level_name\": \"%s\", "
+           "\"passes\": %d, \"read_bytes\": %zu, \"read_offset_mod64\": %u, \"write_bytes_per_block\": %zu",
+           level, level_name(level), PROBE_PASSES, n * sizeof(float), (unsigned)((uintptr_t)x & 63),
+           out_floats * sizeof(float));
+    check += probe_read(level, x, n); /* caches and TLB as a running case finds them */
+    for (int p = 0; p < PROBE_PASSES; p++) {
+        double t0 = now_s();
+        check += probe_read(level, x, n);
+        t[p] = now_s() - t0;
+    }
+    print_rate_figures("read_gbs", t, PROBE_PASSES, (double)(n * sizeof(float)));
+    check += probe_read(level, xa, n);
+    for (int p = 0; p < PROBE_PASSES; p++) {
+        double t0 = now_s();
+        check += probe_read(level, xa, n);
+        t[p] = now_s() - t0;
+    }
+    print_rate_figures("read_gbs_aligned", t, PROBE_PASSES, (double)(n * sizeof(float)));
+    size_t reps = o->samples / o->block;
+    reps = reps < 256 ? 256 : reps;
+    probe_write(level, y, out_floats, 0.5f);
+    for (int p = 0; p < PROBE_PASSES; p++) {
+        double t0 = now_s();
+        for (size_t b = 0; b < reps; b++) {
+            probe_write(level, y, out_floats, 1.0f + (float)b);
+            __asm__ __volatile__("" ::: "memory"); /* every block's stores happen */
+        }
+        t[p] = now_s() - t0;
+    }
+    check += y[out_floats - 1];
+    print_rate_figures("write_gbs", t, PROBE_PASSES, (double)(reps * out_floats * sizeof(float)));
+    printf(", \"write_blocks_per_pass\": %zu", reps);
+    /* Multiply-adds: the level in force is the one the limit uses; the others are shown beside it. */
+    const int supported = ddc_simd_supported ? ddc_simd_supported() : PROBE_SCALAR;
+    const int levels[] = {PROBE_SCALAR, PROBE_AVX2, PROBE_AVX512, PROBE_NEON};
+    printf(", \"fma\": {");
+    int first = 1;
+    for (int i = 0; i < 4; i++) {
+        const int lv = levels[i];
+        const int usable = probe_has_level(lv) &&
+                           (lv == PROBE_SCALAR || lv == level ||
+                            (supported == PROBE_NEON ? lv == PROBE_NEON : lv <= supported));
+        if (!usable)
+            continue;
+        /* about 2^25 lane operations a pass (2^19 for scalar fmaf calls) */
+        const size_t iters = lv == PROBE_SCALAR ? (size_t)1 << 16
+                             : lv == PROBE_AVX512 ? (size_t)1 << 17 : (size_t)1 << 18;
+        double fmas = 0;
+        check += probe_fma(lv, 8 * iters, &fmas); /* clocks up, code warm */
+        for (int p = 0; p < PROBE_FMA_PASSES; p++) {
+            double t0 = now_s();
+            check += probe_fma(lv, iters, &fmas);
+            t[p] = now_s() - t0;
+        }
+        printf("%s\"%s\": {\"lanes_fma\": %.6g, \"passes\": %d", first ? "" : ", ", level_name(lv), fmas,
+               PROBE_FMA_PASSES);
+        print_rate_figures("gfma_s", t, PROBE_FMA_PASSES, fmas);
+        printf("}");
+        first = 0;
+    }
+    printf("}, \"check\": %.6g}\n", check);
+    free(x);
+    free(xa);
+    free(y);
+    return 0;
 }
 
 static size_t heap_in_use(void)
@@ -381,7 +586,7 @@ int main(int argc, char **argv)
 {
     if (argc < 2) {
         fprintf(stderr, "usage: %s info | ddcr RATE | ddc RATE | lo | hbr2c | hb | cic R | fir TAPS | "
-                        "resamp RATE | presamp RATE[,ATTEN] | create RATE | presamp_create RATE[,ATTEN]  "
+                        "resamp RATE | presamp RATE[,ATTEN] | create RATE | presamp_create RATE[,ATTEN] | probe  "
                         "[--samples N] [--block N] [--passes N] [--simd L]\n",
                 argv[0]);
         return 2;
@@ -389,7 +594,7 @@ int main(int argc, char **argv)
     const char *what = argv[1];
     if (!strcmp(what, "info"))
         return case_info();
-    int has_arg = strcmp(what, "lo") && strcmp(what, "hbr2c") && strcmp(what, "hb");
+    int has_arg = strcmp(what, "lo") && strcmp(what, "hbr2c") && strcmp(what, "hb") && strcmp(what, "probe");
     double arg = has_arg && argc > 2 ? strtod(argv[2], NULL) : 0.0;
     bench_opts_t o;
     if ((has_arg && argc < 3) || !parse_opts(argc, argv, has_arg ? 3 : 2, &o)) {
@@ -400,6 +605,8 @@ int main(int argc, char **argv)
     int level = apply_simd(&o, &forced_ok);
     if (!forced_ok)
         FAIL("requested kernel level not available on this CPU");
+    if (!strcmp(what, "probe"))
+        return case_probe(&o, level);
     if (!strcmp(what, "create"))
         return case_create(arg, &o);
     if (!strcmp(what, "presamp_create"))
@@ -502,6 +709,37 @@ int main(int argc, char **argv)
         printf(", \"dc_purity\": %.6f", dc_purity((const float *)r.out, r.produced));
     if (r.kind == K_DDCR && ddcr_get_cost)
         printf(", \"cost_macs_per_input\": %.6g", ddcr_get_cost((const ddcr_state_t *)r.h));
+    /* Traffic per counted sample (input samples; outputs for the oscillator): the
+       input read once, the outputs written once. */
+    printf(", \"bytes_in_per_sample\": %g, \"bytes_out_per_sample\": %.6g",
+           r.kind == K_LO ? 0.0 : real_in ? 4.0 : 8.0,
+           r.kind == K_LO ? 8.0 : 8.0 * (double)outputs / (double)o.samples);
+    if (r.kind == K_DDCR)
+        print_ddcr_ops((const ddcr_state_t *)r.h);
+    else {
+        char label[96] = "";
+        double ops = NAN, srate = 1.0;
+        switch (r.kind) {
+        case K_LO: ops = 1.0; break; /* the phase add */
+        case K_HBR2C: snprintf(label, sizeof label, "HalfbandR2C(35 taps)"); break;
+        case K_HB: snprintf(label, sizeof label, "HalfbandDecimator"); break;
+        case K_CIC: snprintf(label, sizeof label, "CIC(%u)", (unsigned)arg); break;
+        case K_FIR: ops = fir_ops((size_t)arg); break;
+        case K_RESAMP: snprintf(label, sizeof label, "Resampler(%.17g)", arg); break;
+        case K_PRESAMP:
+            if (!presamp_get_num_taps || !presamp_get_num_phases)
+                break;
+            snprintf(label, sizeof label, "Resampler(%.17g, %zu taps x %zu phases)", arg,
+                     presamp_get_num_taps((const presamp_state_t *)r.h),
+                     presamp_get_num_phases((const presamp_state_t *)r.h));
+            break;
+        default: break;
+        }
+        if (label[0] && !label_ops(label, &ops, &srate))
+            ops = NAN;
+        if (!isnan(ops))
+            printf(", \"ops_per_input\": %.6g", ops);
+    }
     if (!isnan(o.atten)) {
         printf(", \"atten_db\": %g, \"out_capacity\": %zu", o.atten, cap);
         if (r.kind == K_DDCR)

@@ -272,6 +272,60 @@ def check(recs):
     return "ok" if not bad else "carrier not at 0 Hz: " + ", ".join(bad)
 
 
+# --- machine limit --------------------------------------------------------------
+
+def probe_best(runs):
+    """Best of each probe figure over this run's probes (the start and the end of the run)."""
+    ok = [p for p in runs if p and "error" not in p]
+    if not ok:
+        return None
+    level = ok[0]["level_name"]
+    levels = {lv for p in ok for lv in p.get("fma", {})}
+    return {
+        "level": level,
+        "read_gbs": max(p["read_gbs"] for p in ok),
+        "read_gbs_aligned": max(p["read_gbs_aligned"] for p in ok),
+        "write_gbs": max(p["write_gbs"] for p in ok),
+        "gfma_s": max((p["fma"][level]["gfma_s"] for p in ok if level in p.get("fma", {})), default=None),
+        "gfma_s_by_level": {lv: max(p["fma"][lv]["gfma_s"] for p in ok if lv in p["fma"]) for lv in levels},
+        "read_bytes": ok[0]["read_bytes"], "read_offset_mod64": ok[0]["read_offset_mod64"],
+        "write_bytes_per_block": ok[0]["write_bytes_per_block"],
+        "write_blocks_per_pass": ok[0]["write_blocks_per_pass"], "passes": ok[0]["passes"],
+    }
+
+
+def limit(rec, pb):
+    """The machine limit of a throughput record, in its own units (MS/s), or None.
+
+    min(bandwidth bound: one input sample's bytes read at the probe's read bandwidth plus
+    its share of output bytes written at the write bandwidth; compute bound: multiply-add
+    throughput over operations per sample), and the figure's share of it."""
+    if not pb or not pb.get("gfma_s") or not rec or "error" in rec or rec.get("ops_per_input") is None \
+            or "bytes_in_per_sample" not in rec:
+        return None
+    t = rec["bytes_in_per_sample"] / (pb["read_gbs"] * 1e9) + rec["bytes_out_per_sample"] / (pb["write_gbs"] * 1e9)
+    bw = 1e-6 / t if t > 0 else float("inf")
+    ops = rec["ops_per_input"]
+    cpu = pb["gfma_s"] * 1e3 / ops if ops > 0 else float("inf")
+    lim = min(bw, cpu)
+    times = rec["cpu_s"] if CLOCK_KEY == "msps_cpu" else rec["pass_s"]
+    fastest = rec["samples"] / min(times) * 1e-6 if times else None
+    return {"limit_msps": lim, "bound": "bandwidth" if bw <= cpu else "compute",
+            "bandwidth_msps": bw, "compute_msps": cpu, "ops_per_input": ops,
+            "percent": 100.0 * msps(rec) / lim if msps(rec) else None,
+            "percent_fastest_pass": 100.0 * fastest / lim if fastest else None}
+
+
+def pct(lim):
+    return fmt(lim["percent"], 0) + " %" if lim and lim.get("percent") is not None else "–"
+
+
+def stage_split(rec):
+    """Operations per input sample of each stage, in chain order: "9.5 + 2.5 + 9.5"."""
+    st = (rec or {}).get("stage_ops") or []
+    return " + ".join("?" if v is None else f"{v:.3g}" for _, v in st) or "–"
+
+
 def ddcr_columns(res):
     """(header, record getter) of every DDCR implementation column in the report."""
     m = res["meta"]
@@ -318,17 +372,40 @@ def report(res):
       f"carrier at 0.2 of the input rate plus noise")
     w(f"- clock: {m['clock']}" + (" (* marks a case whose wall-clock median exceeds its CPU-time median by "
                                   "more than 10 %: the core was shared, the figure is low)" if m['clock'] == 'wall' else ""))
+    pb = (res.get("probe") or {}).get("best")
+    if pb:
+        runs = [p for p in res["probe"]["runs"] if p and "error" not in p]
+        others = ", ".join(f"{lv} {g:.1f}" for lv, g in sorted(pb["gfma_s_by_level"].items()) if lv != pb["level"])
+        gf = f"{pb['gfma_s']:.1f}" if pb["gfma_s"] else "–"
+        w(f"- machine limit probe (`ddc_bench probe`, CPU {m['cpu_pinned']}, {pb['level']} kernels, best of "
+          f"{pb['passes']} passes, 40 for multiply-adds, run at the start and at the end): read **{pb['read_gbs']:.1f} GB/s** "
+          f"(sum over the DDCR input as its case allocates it, {pb['read_bytes'] >> 20} MiB at offset "
+          f"{pb['read_offset_mod64']} mod 64; a 64-byte aligned copy {pb['read_gbs_aligned']:.1f}), write "
+          f"**{pb['write_gbs']:.1f} GB/s** (stores into one {pb['write_bytes_per_block'] >> 10} KiB output "
+          f"block, {pb['write_blocks_per_pass']} times a pass), **{gf} GFMA/s** "
+          f"({pb['level']}, lanes counted; {others}); start / end of the run: read "
+          + " / ".join(f"{p['read_gbs']:.1f}" for p in runs) + ", write "
+          + " / ".join(f"{p['write_gbs']:.1f}" for p in runs) + ", GFMA/s "
+          + " / ".join(f"{p['fma'][pb['level']]['gfma_s']:.1f}" for p in runs if pb["level"] in p["fma"]))
+    elif res.get("probe"):
+        w("- machine limit probe: failed, the limit columns are empty")
     if m.get("problems"):
         w(f"- problems: {'; '.join(m['problems'])}")
     w("")
     cols, ratios = ddcr_columns(res), ddcr_ratios(res)
+    lim_cols = [("exact", "exact")] + ([("80 dB", "80")] if m.get("designed") else [])
     w("## DDCR throughput, MS/s of real input, median of the passes (higher is better)")
     w("")
-    w("| rate | exact plan after 2:1 | " + " | ".join(h for h, _ in cols) + " |")
-    w("|---|---|" + "---|" * len(cols))
+    w("| rate | exact plan after 2:1 | " + " | ".join(h for h, _ in cols) + " | "
+      + " | ".join(f"{h} % of limit" for h, _ in lim_cols) + " |")
+    w("|---|---|" + "---|" * (len(cols) + len(lim_cols)))
     for row in res["ddcr"]:
         c = row["c"]
-        w(f"| {row['label']} | {c.get('plan', '–') if c else '–'} | " + " | ".join(cell(f(row)) for _, f in cols) + " |")
+        w(f"| {row['label']} | {c.get('plan', '–') if c else '–'} | " + " | ".join(cell(f(row)) for _, f in cols)
+          + " | " + " | ".join(pct((row.get("limit") or {}).get(k)) for _, k in lim_cols) + " |")
+    w("")
+    w("% of limit: the median against the most this core could do for the plan, min(bandwidth "
+      "bound, compute bound) from the probe above (see the limit table below and bench/README.md).")
     w("")
     w("## DDCR ratios (above 1: the first is faster) and carrier check")
     w("")
@@ -344,6 +421,32 @@ def report(res):
     w("|---|" + "---|" * len(cols))
     for row in res["ddcr"]:
         w(f"| {row['label']} | " + " | ".join(spread(f(row)) for _, f in cols) + " |")
+    w("")
+    w("## DDCR against the machine limit")
+    w("")
+    w("Operations per input sample: every add, multiply and fused multiply-add on the signal "
+      "path (one each, lanes counted), the CIC's and the oscillators' integer adds alike, by stage "
+      "in chain order. Bandwidth bound: 4 bytes read per input sample at the probe's read bandwidth "
+      "plus 8 x rate bytes written at its write bandwidth; compute bound: the probe's multiply-add "
+      "throughput over the operations. Limit = the smaller, MS/s of real input; % = median (fastest "
+      "pass) over the limit.")
+    w("")
+    w("| rate | " + " | ".join(f"{h} ops by stage | {h} ops | {h} bandwidth / compute bound | "
+                            f"{h} limit | {h} MS/s | {h} % (fastest pass)" for h, _ in lim_cols) + " |")
+    w("|---|" + "---|---|---|---|---|---|" * len(lim_cols))
+    for row in res["ddcr"]:
+        cells = []
+        for _, k in lim_cols:
+            rec = row["c"] if k == "exact" else row["designed"].get(k)
+            lim = (row.get("limit") or {}).get(k)
+            if not lim:
+                cells += [stage_split(rec), "–", "–", "–", cell(rec), "–"]
+                continue
+            cells += [stage_split(rec), fmt(lim["ops_per_input"]),
+                      f"{lim['bandwidth_msps']:.0f} / {lim['compute_msps']:.0f}",
+                      f"{lim['limit_msps']:.0f} ({lim['bound']})", cell(rec),
+                      f"{pct(lim)} ({fmt(lim['percent_fastest_pass'], 0)} %)"]
+        w(f"| {row['label']} | " + " | ".join(cells) + " |")
     w("")
     w("## Filter work per input sample")
     w("")
@@ -414,10 +517,16 @@ def report(res):
     w("")
     w("## Stages alone (C interface)")
     w("")
-    w("| stage | MS/s | counted |")
-    w("|---|---|---|")
+    w("| stage | MS/s | counted | spread | ops per sample | bytes in + out | limit, MS/s | % of limit (fastest pass) |")
+    w("|---|---|---|---|---|---|---|---|")
     for row in res["stages"]:
-        w(f"| {row['label']} | {cell(row['c'])} | {row['unit']} |")
+        c, lim = row["c"], row.get("limit")
+        traffic = (f"{c['bytes_in_per_sample']:g} + {c['bytes_out_per_sample']:.3g}"
+                   if c and "bytes_in_per_sample" in c else "–")
+        w(f"| {row['label']} | {cell(c)} | {row['unit']} | {spread(c)} | "
+          f"{fmt(lim['ops_per_input'], 2) if lim else '–'} | {traffic} | "
+          + (f"{lim['limit_msps']:.0f} ({lim['bound']}) | {pct(lim)} ({fmt(lim['percent_fastest_pass'], 0)} %)"
+             if lim else "– | –") + " |")
     w("")
     w("## Two threads, two states, through the Python module")
     w("")
@@ -499,6 +608,9 @@ def main():
     pin = str(cpu)
 
     info = one(run_json([str(bench_exe), "info"], pin, 60)) if bench_exe.exists() else {}
+    # The core's limits, on the same core and buffer sizes as the cases; again at the end.
+    probe = [one(run_json([str(bench_exe), "probe", *common, *simd_args], pin, 300))] \
+        if bench_exe.exists() else []
     designed = bool(info.get("ddcr_designed"))
     ddc_designed = bool(info.get("ddc_designed"))
     import numpy
@@ -575,6 +687,19 @@ def main():
         rec = one(run_json([str(bench_exe), *cargs, *common, *simd_args], pin, timeout)) \
             if bench_exe.exists() else {"error": "not built"}
         res["stages"].append({"label": label, "unit": unit, "c": rec})
+    if bench_exe.exists():
+        log("machine limit probe, again ...")
+        probe.append(one(run_json([str(bench_exe), "probe", *common, *simd_args], pin, 300)))
+    for rec in probe:
+        if "error" in rec:
+            problems.append(f"machine limit probe: {rec['error']}")
+    pb = probe_best(probe)
+    res["probe"] = {"runs": probe, "best": pb}
+    for row in res["ddcr"]:
+        row["limit"] = {"exact": limit(row["c"], pb)}
+        row["limit"].update({str(db): limit(row["designed"].get(str(db)), pb) for db in DESIGNED_DB if designed})
+    for row in res["stages"]:
+        row["limit"] = limit(row["c"], pb)
     if have_module and cpus_threads:
         log(f"two threads on CPUs {cpus_threads} ...")
         res["threads"] = one(run_json(py + ["threads", "--rates", THREAD_RATE, *common, *pyargs],
