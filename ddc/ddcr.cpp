@@ -14,7 +14,7 @@
 #include "ddcr.h"
 #include "ddcr_internal.h"
 
-#include "../design/halfband.h"
+#include "../design/halfband_internal.h"
 #include "../rate/rate_converter.h"
 #include "../rate/rate_converter_internal.h"
 #include "../rate/rate_design.h"
@@ -82,14 +82,14 @@ extern "C" {
 hbdecim_r2c_state_t *ddcr_design_r2c(double atten_db, double delta)
 {
     const double stage_atten = atten_db + DESIGN_HB_MARGIN_DB;
-    const size_t h = halfband_num_coeffs(stage_atten, delta);
+    const size_t h = halfband_num_coeffs_eq(stage_atten, delta);
     std::vector<float> coeffs;
     try {
         coeffs.resize(h ? h : 1);
     } catch (...) {
         return nullptr;
     }
-    const size_t taps = h ? halfband_design(stage_atten, delta, coeffs.data(), h) : 0;
+    const size_t taps = h ? halfband_design_eq(stage_atten, delta, coeffs.data(), h) : 0;
     return taps ? hbdecim_r2c_create(taps, coeffs.data()) : nullptr;
 }
 

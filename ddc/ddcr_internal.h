@@ -20,7 +20,8 @@ int ddcr_execute_checked(ddcr_state_t *s, const float *in, size_t n_in, cf32_t *
 
 /* The designed plan's first stage: a half-band R2C decimator for atten_db
    (plus the designed half-bands' margin) and transition half-width delta,
-   from the per-process design cache; null when it cannot be built. */
+   equiripple where that is shorter (halfband_design_eq), from the
+   per-process design cache; null when it cannot be built. */
 hbdecim_r2c_state_t *ddcr_design_r2c(double atten_db, double delta);
 
 DDC_EXTERN_C_END
