@@ -562,6 +562,8 @@ def main():
     ap.add_argument("--no-install", action="store_true", help="do not apt-get install liquid-dsp")
     ap.add_argument("--no-cli", action="store_true",
                     help="skip the command line against the library (bench/cli_bench.py)")
+    ap.add_argument("--no-bank", action="store_true",
+                    help="skip the channel bank against N DDCRs and GNU Radio (bench/bank_bench.py)")
     args = ap.parse_args()
     global CLOCK_KEY
     CLOCK_KEY = "msps_cpu" if args.clock == "cpu" else "msps"
@@ -748,6 +750,24 @@ def main():
                  "Ratios of the `ddc` command's throughput to the library's `process()` on the same "
                  "recording and rate (file to file, pipe to pipe), real f32 and complex cf32.\n\n"
                  "```\n" + cli + "\n```")
+    if not args.no_bank:
+        # The channel bank, pinned like every other case; GNU Radio's channelizers in the same run.
+        log("channel bank against N designed DDCRs and GNU Radio (bench/bank_bench.py)")
+        cmd = [sys.executable, str(BENCH / "bank_bench.py"), "--gnuradio"]
+        if args.quick:
+            cmd += ["--counts", "1,16,256", "--seconds", "0.05", "--gr-seconds", "0.02"]
+        if shutil.which("taskset"):
+            cmd = ["taskset", "-c", str(cpu)] + cmd
+        try:
+            bank = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout.strip()
+        except (OSError, subprocess.CalledProcessError) as e:
+            bank = f"not measured: {e}"
+        res["bank"] = bank
+        text += ("\n\n## Channel bank (bench/bank_bench.py, same run, CPU " + str(cpu) + ")\n\n"
+                 "Channels x input MS/s of one 20 MS/s real stream (25 kHz channels, fs_out 32 kHz, "
+                 "80 dB, random carriers); headroom is the bank's speed over real time; speed-up is "
+                 "over N independent designed DDCRs on the same input.\n\n"
+                 "```\n" + bank + "\n```")
     print(text)
     args.out.parent.mkdir(parents=True, exist_ok=True)
     args.out.write_text(text + "\n")
