@@ -2,9 +2,9 @@
 
 Readers yield float32 (real) or complex64 (I/Q) blocks that are views of
 buffers allocated once, so memory stays constant however long the recording;
-a block is valid until `slots` more are asked for (one by default). Native float32
-data is read straight into the array the converter reads (no copy); other
-sample types are decoded into one reused float32 buffer by NumPy ufuncs.
+a block is valid until `slots` more are asked for (one by default). Native
+float32 data is read straight into the array the converter reads (no copy);
+other sample types are decoded into reused float32 buffers by NumPy ufuncs.
 Fixed-point formats are scaled to [-1, 1) by a power of two after the
 conversion to float32, exactly as the ``sigmf`` package does, so both read
 the same recording as the same bits. Errors a user can fix are raised as
