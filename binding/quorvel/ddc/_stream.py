@@ -1,10 +1,10 @@
 """Block readers and writers for recordings, and an all-or-nothing output file.
 
 Readers yield float32 (real) or complex64 (I/Q) blocks that are views of
-buffers allocated once, so memory stays constant however long the recording
-and a block is valid only until the next one is asked for. Native float32
-data is read straight into the array the converter reads (no copy); other
-sample types are decoded into one reused float32 buffer by NumPy ufuncs.
+buffers allocated once, so memory stays constant however long the recording;
+a block is valid until `slots` more are asked for (one by default). Native
+float32 data is read straight into the array the converter reads (no copy);
+other sample types are decoded into reused float32 buffers by NumPy ufuncs.
 Fixed-point formats are scaled to [-1, 1) by a power of two after the
 conversion to float32, exactly as the ``sigmf`` package does, so both read
 the same recording as the same bits. Errors a user can fix are raised as
@@ -14,11 +14,12 @@ from __future__ import annotations
 
 import os
 import re
-import secrets
 import select
 import stat
 import sys
+import threading
 import time
+from queue import SimpleQueue
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
@@ -124,8 +125,10 @@ class Source:
     or None), ``frequency`` (centre frequency in Hz or None), ``length``
     (samples, or None when unknown, as for a pipe), ``paths`` (files the
     source reads, for clash checks), ``fd`` (descriptor read, for clash
-    checks against standard input) and ``sigmf`` (the SigMF metadata as
-    ``(global, captures, annotations)`` for provenance, or None).
+    checks against standard input), ``sigmf`` (the SigMF metadata as
+    ``(global, captures, annotations)`` for provenance, or None) and
+    ``live`` (True when reading a pipe or device, whose next bytes may never
+    come).
     """
 
     name: str
@@ -136,8 +139,10 @@ class Source:
     paths: Tuple[str, ...] = ()
     fd: Optional[int] = None
     sigmf: Optional[Tuple[dict, list, list]] = None
+    live: bool = False
 
-    def blocks(self, block: int) -> Iterator[np.ndarray]:
+    def blocks(self, block: int, slots: int = 1) -> Iterator[np.ndarray]:
+        """Blocks of at most `block` samples, each valid until `slots` more are asked for."""
         raise NotImplementedError
 
     def close(self) -> None:
@@ -183,6 +188,7 @@ class RawSource(Source):
         self.is_complex = decoder.is_complex
         self.length = length
         self.paths = paths
+        self.live = not regular
         try:
             self.fd = f.fileno()
         except (AttributeError, OSError, ValueError):
@@ -190,11 +196,12 @@ class RawSource(Source):
         if self.fd is not None and not regular:
             _grow_pipe(self.fd)
 
-    def blocks(self, block: int) -> Iterator[np.ndarray]:
+    def blocks(self, block: int, slots: int = 1) -> Iterator[np.ndarray]:
         size = self._dec.itemsize
-        raw = np.empty(block * size, np.uint8)
+        bufs = [(np.empty(block * size, np.uint8), self._dec.buffer(block)) for _ in range(slots)]
+        slot = 0
+        raw, out = bufs[0]
         view = memoryview(raw)
-        out = self._dec.buffer(block)
         readinto = self._f.readinto  # type: ignore[attr-defined]
         poll = None
         if not self._regular and self.fd is not None:
@@ -227,11 +234,15 @@ class RawSource(Source):
                     if wait <= 0 or not poll.poll(wait):
                         break
             whole = have - have % size
+            tail = have - whole
             if whole:
                 yield self._dec.decode(raw[:whole], out)
-            tail = have - whole
-            if tail:
-                raw[:tail] = raw[whole:have]
+                # the next block goes to the next slot, the stray bytes first
+                slot = (slot + 1) % slots
+                last, (raw, out) = raw, bufs[slot]
+                view = memoryview(raw)
+                if tail:
+                    raw[:tail] = last[whole:have]
             have = tail
         if have:
             raise InputError(f"{self.name}: ends inside a sample ({have} stray bytes)")
@@ -318,13 +329,14 @@ class WavSource(Source):
         if self._sf.frames == 0:
             raise InputError(f"{self.name}: WAV holds no samples")
 
-    def blocks(self, block: int) -> Iterator[np.ndarray]:
+    def blocks(self, block: int, slots: int = 1) -> Iterator[np.ndarray]:
         parts = 2 if self.is_complex else 1
-        buf = np.empty((block, parts) if parts == 2 else block, np.float32)
+        bufs = [np.empty((block, parts) if parts == 2 else block, np.float32) for _ in range(slots)]
         read = self._sf.read
         got, total = 0, self.length or 0
         while got < total:
-            y = read(out=buf, dtype="float32")
+            y = read(out=bufs[0], dtype="float32")
+            bufs.append(bufs.pop(0))
             if len(y) == 0:
                 raise InputError(f"{self.name}: truncated WAV data ({got} of {total} samples)")
             got += len(y)
@@ -380,7 +392,7 @@ class SigMFSource(Source):
                       [dict(a) for a in handle.get_annotations()])
         self._raw: Optional[RawSource] = None
 
-    def blocks(self, block: int) -> Iterator[np.ndarray]:
+    def blocks(self, block: int, slots: int = 1) -> Iterator[np.ndarray]:
         try:
             f = open(self._data, "rb", buffering=0)
         except OSError as e:
@@ -390,7 +402,7 @@ class SigMFSource(Source):
         want = self.length * self._decoder.itemsize  # type: ignore[operator]
         self._raw = RawSource(f, self.name, self._decoder, owned=True, limit=want, regular=True)
         got = 0
-        for x in self._raw.blocks(block):
+        for x in self._raw.blocks(block, slots):
             got += len(x)
             yield x
         if got < (self.length or 0):
@@ -469,7 +481,8 @@ def write_all(fd: int, data: Union[bytes, memoryview, np.ndarray]) -> None:
         view = view[n:]
 
 
-WRITEBACK = 32 << 20  # bytes per write-back window of a file output
+WRITEBACK = 8 << 20  # bytes per write-back window of a file output
+DROP_BEHIND = 3  # windows between the start of a window's write-back and dropping it from the cache
 
 
 def _sync_file_range() -> Optional[Callable[..., int]]:
@@ -509,9 +522,9 @@ class AtomicFile:
         directory, base = os.path.split(self.path)
         self.dir = directory or "."
         self.fd: Optional[int] = None
-        self._written = self._flushed = 0
+        self._written = self._started = self._dropped = 0
         while True:
-            self.tmp = os.path.join(self.dir, f".{base}.{secrets.token_hex(4)}.part")
+            self.tmp = os.path.join(self.dir, f".{base}.{os.urandom(4).hex()}.part")
             # Known before it exists, so a signal at any point finds it (discard_all).
             LIVE.add(self)
             try:
@@ -530,25 +543,28 @@ class AtomicFile:
         try:
             write_all(self.fd, data)
             self._written += memoryview(data).nbytes
-            if self._written - self._flushed >= 2 * WRITEBACK:
+            if self._written - self._started >= WRITEBACK:
                 self._writeback()
         except OSError as e:
             raise InputError(f"cannot write {self.path}: {e.strerror or e}") from None
 
     def _writeback(self) -> None:
-        # Start the disk writing as we go, so the final fsync has little left,
-        # and let the page cache drop what is on the disk already.
+        # Start each window on to the disk as soon as it is written, so the
+        # final fsync has little left, and let the page cache drop a window
+        # a few windows later, when it is on the disk.
         global _SYNC_RANGE
         if _SYNC_RANGE is False:
             _SYNC_RANGE = _sync_file_range()
-        start = self._flushed
         if _SYNC_RANGE is not None:
-            _SYNC_RANGE(self.fd, start + WRITEBACK, WRITEBACK, 2)  # SYNC_FILE_RANGE_WRITE
+            _SYNC_RANGE(self.fd, self._started, WRITEBACK, 2)  # SYNC_FILE_RANGE_WRITE
+        self._started += WRITEBACK
+        if self._started - self._dropped > DROP_BEHIND * WRITEBACK:
             try:
-                os.posix_fadvise(self.fd, start, WRITEBACK, os.POSIX_FADV_DONTNEED)  # type: ignore[arg-type]
+                os.posix_fadvise(self.fd, self._dropped, WRITEBACK,  # type: ignore[arg-type]
+                                 os.POSIX_FADV_DONTNEED)
             except (AttributeError, OSError):
                 pass
-        self._flushed = start + WRITEBACK
+            self._dropped += WRITEBACK
 
     def commit(self) -> None:
         try:
@@ -635,14 +651,140 @@ class Encoder:
         return y if self._int is None else self.ints(y)
 
 
+SLOTS = 3  # blocks in flight per thread: one being filled or written, one converted, one spare
+WAIT = 1.0  # seconds a stopping reader or writer gets to finish its system call
+
+
+class _Failed:
+    """An exception of a helper thread, handed over in order."""
+
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
+
+
+def prefetched(blocks: Iterator[np.ndarray], ahead: int = SLOTS,
+               wait: float = WAIT) -> Iterator[np.ndarray]:
+    """`blocks` read by a thread of its own, up to `ahead` blocks before the consumer.
+
+    `blocks` must keep a block valid until `ahead` more are asked for (its
+    `slots`); the block handed out last is valid until the next is asked
+    for. Reading (a system call) and decoding (NumPy) run without the
+    interpreter lock, so they overlap the conversion on another core. An
+    exception of the reader reaches the consumer after the blocks before it.
+    Once the consumer stops, the reader gets `wait` seconds to finish what
+    it reads, so a file is not closed under it.
+    """
+    permits: "SimpleQueue[bool]" = SimpleQueue()  # True: read one more; False: stop
+    ready: "SimpleQueue[Any]" = SimpleQueue()
+    stopped = []
+    for _ in range(ahead):
+        permits.put(True)
+
+    def read() -> None:
+        try:
+            while permits.get() and not stopped:
+                x = next(blocks, None)
+                ready.put(x)
+                if x is None:
+                    return
+        except BaseException as e:  # handed to the consumer
+            ready.put(_Failed(e))
+        finally:
+            close = getattr(blocks, "close", None)
+            if close is not None:
+                close()
+
+    reader = threading.Thread(target=read, name="ddc-read", daemon=True)
+    reader.start()
+    try:
+        while True:
+            x = ready.get()
+            if x is None:
+                return
+            if isinstance(x, _Failed):
+                raise x.error
+            yield x
+            permits.put(True)
+    finally:
+        stopped.append(True)
+        permits.put(False)
+        reader.join(wait)
+
+
+class Writer:
+    """A thread that hands converted blocks to `write`, in order, behind the converter.
+
+    `slot` gives an output buffer no pending write still reads; `put` queues
+    the block converted into it. An exception of `write` reaches the caller
+    at the next `slot` or at `finish`, which waits for everything to be
+    written; `stop` abandons what is queued.
+    """
+
+    def __init__(self, write: Callable[[np.ndarray], None], capacity: int,
+                 slots: int = SLOTS) -> None:
+        self._write = write
+        self.buffers = [np.empty(capacity, np.complex64) for _ in range(slots)]
+        self._free: "SimpleQueue[int]" = SimpleQueue()
+        for i in range(slots):
+            self._free.put(i)
+        self._todo: "SimpleQueue[Optional[Tuple[int, np.ndarray]]]" = SimpleQueue()
+        self._error: Optional[BaseException] = None
+        self._stopped = False
+        self._thread = threading.Thread(target=self._run, name="ddc-write", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        while True:
+            item = self._todo.get()
+            if item is None:
+                return
+            i, y = item
+            if self._error is None and not self._stopped:
+                try:
+                    self._write(y)
+                except BaseException as e:  # handed to the caller
+                    self._error = e
+            self._free.put(i)
+
+    def _raise(self) -> None:
+        if self._error is not None:
+            error, self._error = self._error, None
+            self._stopped = True
+            raise error
+
+    def slot(self) -> int:
+        i = self._free.get()
+        self._raise()
+        return i
+
+    def put(self, i: int, y: np.ndarray) -> None:
+        self._todo.put((i, y))
+
+    def release(self, i: int) -> None:
+        """Give back a slot that gave nothing to write."""
+        self._free.put(i)
+
+    def finish(self) -> None:
+        self._todo.put(None)
+        self._thread.join()
+        self._raise()
+
+    def stop(self) -> None:
+        """Drop what is queued; waits (WAIT seconds at most) for the write in progress."""
+        self._stopped = True
+        self._todo.put(None)
+        self._thread.join(WAIT)
+
+
 def convert(conv: object, source: Source, write: Callable[[np.ndarray], None],
             block: int = 1 << 16, capacity: Optional[int] = None,
             progress: Optional[Callable[[int], None]] = None) -> int:
     """Stream `source` through `conv` in blocks; returns the output samples written.
 
-    One block at a time, read, converted and written while it is still in
-    the cache. `capacity` is the output room per block: by default the
-    converter's own ``capacity(block)``, else the DDCR's bound.
+    Reading runs ahead in one thread and writing behind in another (`write`
+    is called there, in order, one block at a time), so the calling thread
+    does little but convert. `capacity` is the output room per block: by
+    default the converter's own ``capacity(block)``, else the DDCR's bound.
     """
     process = conv.process  # type: ignore[attr-defined]
     if capacity is None:
@@ -653,13 +795,24 @@ def convert(conv: object, source: Source, write: Callable[[np.ndarray], None],
             from .api import output_capacity
 
             capacity = output_capacity(block)
-    out = np.empty(capacity, np.complex64)
+    # A pipe may never deliver again: its reader is not waited for.
+    blocks = prefetched(source.blocks(block, SLOTS), SLOTS, 0.0 if source.live else WAIT)
+    writer = Writer(write, capacity)
+    outs = writer.buffers
     total = 0
-    for x in source.blocks(block):
-        y = process(x, out=out)
-        if len(y):
-            write(y)
-            total += len(y)
-        if progress is not None:
-            progress(len(x))
+    try:
+        for x in blocks:
+            i = writer.slot()
+            y = process(x, out=outs[i])
+            if len(y):
+                writer.put(i, y)
+                total += len(y)
+            else:
+                writer.release(i)
+            if progress is not None:
+                progress(len(x))
+        writer.finish()
+    finally:
+        writer.stop()
+        blocks.close()
     return total

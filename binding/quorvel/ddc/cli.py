@@ -17,8 +17,6 @@ everything has succeeded; SIGINT, SIGTERM and SIGHUP remove it.
 from __future__ import annotations
 
 import argparse
-import hashlib
-import json
 import math
 import os
 import re
@@ -67,10 +65,16 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _version() -> str:
-    try:
-        from importlib.metadata import version
+    try:  # written by the wheel build
+        from ._version import version  # type: ignore[import]
 
-        return version("quorvel-ddc")
+        return str(version)
+    except ImportError:
+        pass
+    try:
+        from importlib.metadata import version as installed
+
+        return installed("quorvel-ddc")
     except Exception:
         return "unknown"
 
@@ -496,6 +500,8 @@ def _metadata(s: _Settings, conv: Any, source: Source, output: str, fmt: str,
         if count is not None:
             moved_ann["core:sample_count"] = max(1, int(round(count * s.rate)))
         annotations_out.append({**moved_ann, **fields})
+    import json
+
     meta = {"global": info, "captures": captures_out, "annotations": annotations_out}
     return (json.dumps(meta, indent=4) + "\n").encode()
 
@@ -653,7 +659,11 @@ def _run_convert(args: argparse.Namespace) -> int:
             if not target.regular:
                 meta_path = None
             encoder = Encoder("cs16" if fmt == "wav16" else "cf32" if wav else fmt)
-            digest = hashlib.sha512() if (args.hash and meta_path) else None
+            digest = None
+            if args.hash and meta_path:
+                import hashlib
+
+                digest = hashlib.sha512()
             if wav:
                 write, close_wav = _wav_writer(target, fmt, s.fs_out, encoder)
             else:
@@ -785,6 +795,14 @@ def _on_signal(signum: int, frame: object) -> None:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the ``ddc`` command; returns the exit status."""
+    if argv is None:
+        # Run as the program: the interpreter's last collections over NumPy's
+        # objects take longer than the command's own start-up, and nothing
+        # left at exit needs them (every file is committed and closed by then).
+        import atexit
+        import gc
+
+        atexit.register(gc.freeze)
     args_list: List[str] = list(sys.argv[1:] if argv is None else argv)
     sub = args_list[0] if args_list and args_list[0] in ("demo", "plan") else None
     prog = f"ddc {sub}" if sub else "ddc"

@@ -24,7 +24,6 @@ from __future__ import annotations
 
 import math
 import os
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, Iterable, List, Mapping, Optional, Sequence, Union
 
@@ -272,6 +271,8 @@ def process_many(jobs: Iterable[JobLike], client: Any = None,
     if client is not None:
         return _gather(client, todo, units)
     workers = max_workers or min(len(units), os.cpu_count() or 1)
+    from concurrent.futures import ThreadPoolExecutor  # not for every importer of the package
+
     with ThreadPoolExecutor(max_workers=workers) as pool:
         return _gather(pool, todo, units)
 
