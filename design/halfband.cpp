@@ -85,23 +85,6 @@ double _stop_peak(const std::vector<double> &t, double delta)
     return peak;
 }
 
-// H(f) - 1 at f for branch t: 0.5 centre plus the odd cosines, by the
-// Chebyshev recurrence (the same evaluation as _stop_peak).
-double _pass_error(const std::vector<double> &t, double f)
-{
-    const size_t h = t.size();
-    const double c1 = std::cos(2.0 * kPi * f);
-    double prev = 1.0, cur = c1, H = 0.5;
-    for (size_t m = 1; m <= 2 * h - 1; m += 2) {
-        H += 2.0 * t[h - 1 - (m - 1) / 2] * cur;
-        const double next = 2.0 * c1 * cur - prev;
-        prev = cur;
-        cur = 2.0 * c1 * next - prev;
-        prev = next;
-    }
-    return H - 1.0;
-}
-
 // Equiripple branch of h values for pass band [0, 0.25 - delta] by the Remez
 // exchange. With x = cos(2 pi f), H(f) - 1 = x q(x^2) - 0.5 for a polynomial q
 // of degree h - 1, so q is the weighted best approximation of 0.5 / sqrt(y)
