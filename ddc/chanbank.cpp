@@ -412,6 +412,20 @@ bool _args_ok(const chanbank *b, size_t n_in, const void *in, cf32_t *const *out
     return true;
 }
 
+// The start of either execute once its input kind is checked: false for bad
+// arguments, otherwise the channel set settled and the counts cleared.
+bool _begin(chanbank *b, size_t n_in, const void *in, cf32_t *const *outs, const size_t *caps,
+            size_t *counts)
+{
+    if (!_args_ok(b, n_in, in, outs, caps, counts))
+        return false;
+    if (n_in)
+        _settle(b);
+    for (size_t i = 0; i < b->n; ++i)
+        counts[i] = 0;
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -676,12 +690,8 @@ size_t chanbank_capacity(const chanbank_t *b, int id, size_t n_in)
 int chanbank_execute(chanbank_t *b, const float *in, size_t n_in, cf32_t *const *outs,
                      const size_t *caps, size_t *counts)
 {
-    if (!b || b->complex_input || !_args_ok(b, n_in, in, outs, caps, counts))
+    if (!b || b->complex_input || !_begin(b, n_in, in, outs, caps, counts))
         return -1;
-    if (n_in)
-        _settle(b);
-    for (size_t i = 0; i < b->n; ++i)
-        counts[i] = 0;
     size_t pos = 0;
     while (pos < n_in) {
         const size_t take = n_in - pos < 2 * kChunk ? n_in - pos : 2 * kChunk;
@@ -697,12 +707,8 @@ int chanbank_execute(chanbank_t *b, const float *in, size_t n_in, cf32_t *const 
 int chanbank_execute_complex(chanbank_t *b, const cf32_t *in, size_t n_in, cf32_t *const *outs,
                              const size_t *caps, size_t *counts)
 {
-    if (!b || !b->complex_input || !_args_ok(b, n_in, in, outs, caps, counts))
+    if (!b || !b->complex_input || !_begin(b, n_in, in, outs, caps, counts))
         return -1;
-    if (n_in)
-        _settle(b);
-    for (size_t i = 0; i < b->n; ++i)
-        counts[i] = 0;
     size_t pos = 0;
     while (pos < n_in) {
         const size_t take = n_in - pos < kChunk ? n_in - pos : kChunk;

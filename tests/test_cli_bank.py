@@ -54,8 +54,8 @@ def run(args, capsys):
 def peak(y):
     """The strongest frequency of y in cycles per sample, in [-0.5, 0.5)."""
     y = y[len(y) // 4:]
-    spec = np.abs(np.fft.fft(y * np.hanning(len(y))))
-    return np.fft.fftfreq(len(y))[np.argmax(spec)]
+    mag = np.abs(np.fft.fft(y * np.hanning(len(y))))
+    return np.fft.fftfreq(len(y))[np.argmax(mag)]
 
 
 @pytest.mark.parametrize("is_complex", [False, True], ids=["real", "iq"])

@@ -31,7 +31,7 @@ _NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.+-]*$")
 _KEYS = {"rate": "rate", "fs_out": "fs_out", "fs-out": "fs_out", "name": "name"}
 
 
-class Spec(NamedTuple):
+class Wanted(NamedTuple):
     """One channel as asked for; exactly one of carrier (Hz) and norm_carrier is set."""
 
     carrier: Optional[float]
@@ -54,7 +54,7 @@ def _number(text: str, what: str) -> float:
     return v
 
 
-def parse_channel_line(line: str, where: str) -> Optional[Spec]:
+def parse_channel_line(line: str, where: str) -> Optional[Wanted]:
     """One line of a channel list: None for a blank or comment line."""
     words = line.split("#", 1)[0].split()
     if not words:
@@ -90,10 +90,10 @@ def parse_channel_line(line: str, where: str) -> Optional[Spec]:
             got[key] = _number(value, key)
     if "rate" in got and "fs_out" in got:
         raise ValueError("rate= and fs_out= both given; one says the output rate")
-    return Spec(carrier, norm, got.get("rate"), got.get("fs_out"), got.get("name"), where)
+    return Wanted(carrier, norm, got.get("rate"), got.get("fs_out"), got.get("name"), where)
 
 
-def read_channel_file(path: str) -> List[Spec]:
+def read_channel_file(path: str) -> List[Wanted]:
     """The channels of a channel list file; a bad line is a usage error naming FILE:LINE."""
     try:
         with open(path, encoding="utf-8") as f:
@@ -101,28 +101,28 @@ def read_channel_file(path: str) -> List[Spec]:
     except (OSError, UnicodeDecodeError) as e:
         why = getattr(e, "strerror", None) or str(e)
         raise InputError(f"cannot read the channel list {path}: {why}") from None
-    specs: List[Spec] = []
+    wanted: List[Wanted] = []
     for i, line in enumerate(lines, 1):
         where = f"{path}:{i}"
         try:
-            spec = parse_channel_line(line, where)
+            chan = parse_channel_line(line, where)
         except ValueError as e:
             raise _UsageError(f"{where}: {e}") from None
-        if spec is not None:
-            specs.append(spec)
-    if not specs:
+        if chan is not None:
+            wanted.append(chan)
+    if not wanted:
         raise _UsageError(f"{path}: no channels (one line per channel: CARRIER [rate=R | "
                           "fs_out=HZ] [name=NAME])")
-    return specs
+    return wanted
 
 
-def channel_specs(args: argparse.Namespace) -> List[Spec]:
+def wanted_channels(args: argparse.Namespace) -> List[Wanted]:
     """The channels the command line asks for, in order."""
     if args.channels is not None:
         return read_channel_file(args.channels)
     if args.carrier is not None:
-        return [Spec(c, None, None, None, None, f"--carrier {c:g}") for c in args.carrier]
-    return [Spec(None, n, None, None, None, f"--norm-carrier {n:g}") for n in args.norm_carrier]
+        return [Wanted(c, None, None, None, None, f"--carrier {c:g}") for c in args.carrier]
+    return [Wanted(None, n, None, None, None, f"--norm-carrier {n:g}") for n in args.norm_carrier]
 
 
 # -- output names -------------------------------------------------------------------
@@ -141,9 +141,9 @@ def plain(v: Any) -> str:
 
 
 def expand(pattern: str, values: Dict[str, Any], who: str) -> str:
-    """The pattern with {field} and {field:spec} replaced by the channel's values."""
+    """The pattern with {field} and {field:format} replaced by the channel's values."""
     def sub(m: "re.Match[str]") -> str:
-        key, spec = m.group(1), m.group(2)
+        key, form = m.group(1), m.group(2)
         if key not in FIELDS:
             raise _UsageError(f"-o {pattern}: unknown field {{{key}}}; the fields are "
                               + " ".join(f"{{{f}}}" for f in FIELDS))
@@ -152,12 +152,12 @@ def expand(pattern: str, values: Dict[str, Any], who: str) -> str:
             why = (f"{who} has no name" if key == "name" else
                    f"{{{key}}} is in Hz and needs the input sample rate (give --fs)")
             raise _UsageError(f"-o {pattern}: {why}; name the outputs by {{index}} instead")
-        if spec is None:
+        if form is None:
             return plain(v)
         try:
-            return format(v, spec)
+            return format(v, form)
         except (ValueError, TypeError):
-            raise _UsageError(f"-o {pattern}: bad format {{{key}:{spec}}} for "
+            raise _UsageError(f"-o {pattern}: bad format {{{key}:{form}}} for "
                               f"{plain(v)}") from None
     return _FIELD.sub(sub, pattern)
 
@@ -186,9 +186,9 @@ def _format_of(args: argparse.Namespace, path: str) -> str:
 class _Out:
     """One channel's output: settings, files, encoder and counts."""
 
-    def __init__(self, index: int, spec: Spec, s: _Settings, path: str, fmt: str,
+    def __init__(self, index: int, chan: Wanted, s: _Settings, path: str, fmt: str,
                  meta_path: Optional[str]) -> None:
-        self.index, self.spec, self.s = index, spec, s
+        self.index, self.chan, self.s = index, chan, s
         self.path, self.fmt, self.meta_path = path, fmt, meta_path
         self.cid = -1
         self.n = 0
@@ -201,7 +201,7 @@ class _Out:
         self.write: Callable[[np.ndarray], None]
 
     def label(self) -> str:
-        return f"channel {self.index} ({self.spec.where})"
+        return f"channel {self.index} ({self.chan.where})"
 
     def open(self, hash_: bool) -> None:
         self.target = _Target(self.path)
@@ -254,22 +254,22 @@ def _fd_room(n: int) -> None:
                           f"process may have ({soft}; see ulimit -n)")
 
 
-def _settings(args: argparse.Namespace, spec: Spec, source: Source) -> _Settings:
+def _settings(args: argparse.Namespace, chan: Wanted, source: Source) -> _Settings:
     one = argparse.Namespace(**vars(args))
-    one.carrier, one.norm_carrier = spec.carrier, spec.norm_carrier
-    if spec.rate is not None or spec.fs_out is not None:
-        one.rate, one.fs_out = spec.rate, spec.fs_out
+    one.carrier, one.norm_carrier = chan.carrier, chan.norm_carrier
+    if chan.rate is not None or chan.fs_out is not None:
+        one.rate, one.fs_out = chan.rate, chan.fs_out
     if one.rate is None and one.fs_out is None:
-        raise _UsageError(f"{spec.where}: no output rate: give rate= or fs_out= on the line, "
+        raise _UsageError(f"{chan.where}: no output rate: give rate= or fs_out= on the line, "
                           "or --rate / --fs-out for every channel")
     try:
         return _Settings(one, source)
     except _UsageError as e:
-        raise _UsageError(f"{spec.where}: {e}") from None
+        raise _UsageError(f"{chan.where}: {e}") from None
 
 
-def run(args: argparse.Namespace, specs: List[Spec]) -> int:
-    """Convert every channel of `specs` from one pass over the input."""
+def run(args: argparse.Namespace, wanted: List[Wanted]) -> int:
+    """Convert every channel of `wanted` from one pass over the input."""
     from .bank import ChannelBank
 
     if args.exact:
@@ -279,7 +279,7 @@ def run(args: argparse.Namespace, specs: List[Spec]) -> int:
     if args.input == "-" and _isatty(sys.stdin):
         raise _UsageError("no input: give a file or pipe samples into standard input")
     _atten(args)  # a bad --atten is the command's fault, not a channel's
-    n = len(specs)
+    n = len(wanted)
     if args.output == "-":
         if n > 1:
             raise _UsageError(f"{n} channels cannot share standard output: give -o PATTERN, "
@@ -289,13 +289,13 @@ def run(args: argparse.Namespace, specs: List[Spec]) -> int:
     with open_source(args.input, args.format, strict=True) as source:
         outs: List[_Out] = []
         seen: Dict[Tuple[Any, ...], Tuple[str, str]] = {}
-        for i, spec in enumerate(specs):
-            s = _settings(args, spec, source)
-            who = f"channel {i} ({spec.where})"
+        for i, chan in enumerate(wanted):
+            s = _settings(args, chan, source)
+            who = f"channel {i} ({chan.where})"
             path = args.output
             if path != "-":
                 path = expand(path, {"carrier": s.carrier_hz, "frequency": s.centre, "index": i,
-                                     "name": spec.name, "fs_out": s.fs_out}, who)
+                                     "name": chan.name, "fs_out": s.fs_out}, who)
             fmt = _format_of(args, path)
             meta_path = None
             if path != "-":
@@ -320,7 +320,7 @@ def run(args: argparse.Namespace, specs: List[Spec]) -> int:
             if fmt in ("wav", "wav16") and s.fs_out is None:
                 raise _UsageError("WAV output records the sample rate: give --fs (the input "
                                   "does not record one)")
-            outs.append(_Out(i, spec, s, path, fmt, meta_path))
+            outs.append(_Out(i, chan, s, path, fmt, meta_path))
         atten = outs[0].s.atten
         assert atten is not None
         biggest = max(outs, key=lambda o: o.s.rate)
@@ -390,8 +390,8 @@ def _finish(outs: List[_Out], bank: Any, source: Source) -> None:
         g["core:description"] += f"; channel {o.index} of {len(outs)} of a channel bank"
         g["quorvel:channel"] = o.index
         g["quorvel:path"] = ch.path
-        if o.spec.name is not None:
-            g["quorvel:name"] = o.spec.name
+        if o.chan.name is not None:
+            g["quorvel:name"] = o.chan.name
         o.meta = AtomicFile(o.meta_path)
         o.meta.write((json.dumps(meta, indent=4) + "\n").encode())
     for o in outs:

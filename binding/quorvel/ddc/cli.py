@@ -154,7 +154,7 @@ def _convert_parser() -> _Parser:
                         "pattern, one file per channel: {carrier} (in Hz, 145.5e6 as "
                         "145500000), {frequency} (the recording's centre plus the carrier), "
                         "{index} (from 0, in channel order), {name} (from the "
-                        "channel list), {fs_out} (Hz), each also as {field:spec} in Python's "
+                        "channel list), {fs_out} (Hz), each also as {field:format} in Python's "
                         "format syntax, e.g. -o 'ch_{index:03}.cf32'")
     p.add_argument("-f", "--format", default="auto", choices=("auto",) + FORMATS,
                    help="input format: raw real f32 or s16, raw I/Q cu8, cs8, cs16 or cf32 (all "
@@ -617,14 +617,14 @@ def _convert(args: argparse.Namespace) -> int:
     """One carrier and a plain -o: the converter itself; otherwise the channel bank."""
     from . import _channels
 
-    specs = _channels.channel_specs(args)
+    wanted = _channels.wanted_channels(args)
     if args.channels is None and args.rate is None and args.fs_out is None:
         raise _UsageError("one of the arguments -r/--rate --fs-out is required", hint=True)
-    if args.channels is None and len(specs) == 1 and not _channels.has_fields(args.output):
+    if args.channels is None and len(wanted) == 1 and not _channels.has_fields(args.output):
         args.carrier = args.carrier[0] if args.carrier else None
         args.norm_carrier = args.norm_carrier[0] if args.norm_carrier else None
         return _run_convert(args)
-    return _channels.run(args, specs)
+    return _channels.run(args, wanted)
 
 
 def _run_convert(args: argparse.Namespace) -> int:
