@@ -71,6 +71,36 @@ def test_a_stray_tail_fails_after_every_whole_sample_is_delivered():
     assert np.concatenate(parts).tobytes() == data[:-3]
 
 
+@pytest.mark.parametrize("change", [None, "grow", "cut"])
+def test_a_file_is_read_from_where_it_stands_and_as_far_as_it_reaches(change, tmp_path):
+    # A regular file is read through a mapping: from an unaligned start, on
+    # past the first mapping when it grows, and refused (not a fatal fault)
+    # when it is cut under the reader.
+    path = tmp_path / "in.cf32"
+    data = np.random.default_rng(3).integers(0, 256, 8 * 3000, dtype=np.uint8).tobytes()
+    path.write_bytes(data)
+    f = open(path, "rb", buffering=0)
+    f.seek(8 * 7)  # a stream standing inside the file, as a redirected stdin may
+    dec = _stream.Decoder(*_stream.RAW_FORMATS["cf32"])
+    source = _stream.RawSource(f, "in.cf32", dec, owned=True, regular=True)
+    parts, extra = [], data[:8 * 500]
+    with source:
+        blocks = source.blocks(256, _stream.SLOTS)
+        parts.append(next(blocks).copy())
+        if change == "grow":
+            with open(path, "ab") as g:
+                g.write(extra)
+        elif change == "cut":
+            os.truncate(path, 8 * 1000)
+        if change == "cut":
+            with pytest.raises(InputError, match="shrank"):
+                parts += [x.copy() for x in blocks]
+            return
+        parts += [x.copy() for x in blocks]
+    want = data[8 * 7:] + (extra if change == "grow" else b"")
+    assert np.concatenate(parts).tobytes() == want
+
+
 def _helpers():
     return [t for t in threading.enumerate() if t.name in ("ddc-read", "ddc-write")]
 

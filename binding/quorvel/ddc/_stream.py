@@ -197,6 +197,56 @@ class RawSource(Source):
             _grow_pipe(self.fd)
 
     def blocks(self, block: int, slots: int = 1) -> Iterator[np.ndarray]:
+        if self._regular and self.fd is not None:
+            return self._mapped(block, slots)
+        return self._read(block, slots)
+
+    def _mapped(self, block: int, slots: int) -> Iterator[np.ndarray]:
+        # A regular file is read through a mapping: the blocks are views of
+        # the page cache (or decoded straight from it), no copy through read().
+        # The file is mapped as far as it reaches; one that grows meanwhile (a
+        # recording still being written) is mapped again, as read() would go on.
+        import mmap
+
+        size = self._dec.itemsize
+        outs = [self._dec.buffer(block) for _ in range(slots)]
+        slot = 0
+        pos = os.lseek(self.fd, 0, os.SEEK_CUR)  # type: ignore[arg-type]
+        end = None if self._limit is None else pos + self._limit
+        self._maps: List[mmap.mmap] = []
+        while True:
+            reach = os.fstat(self.fd).st_size  # type: ignore[arg-type]
+            if end is not None:
+                reach = min(reach, end)
+            stop = pos + (reach - pos) // size * size
+            if stop <= pos:
+                break
+            base = pos - pos % mmap.ALLOCATIONGRANULARITY
+            m = mmap.mmap(self.fd, reach - base, prot=mmap.PROT_READ, offset=base)  # type: ignore[arg-type]
+            self._maps.append(m)
+            try:
+                m.madvise(mmap.MADV_SEQUENTIAL)
+            except (AttributeError, OSError, ValueError):
+                pass
+            data = np.frombuffer(m, np.uint8)
+            while pos < stop:
+                n = min(block * size, stop - pos)
+                if os.fstat(self.fd).st_size < pos + n:  # type: ignore[arg-type]
+                    # cut under us: reading the mapping beyond the end would be fatal
+                    raise InputError(f"{self.name}: file shrank while being read")
+                yield self._dec.decode(data[pos - base:pos - base + n], outs[slot])
+                slot = (slot + 1) % slots
+                pos += n
+            del data
+            os.lseek(self.fd, pos, os.SEEK_SET)  # type: ignore[arg-type]
+            if reach - stop:
+                break  # a partial sample at the end: nothing whole follows
+        left = (os.fstat(self.fd).st_size if end is None  # type: ignore[arg-type]
+                else min(os.fstat(self.fd).st_size, end)) - pos  # type: ignore[arg-type]
+        if left > 0:
+            raise InputError(f"{self.name}: ends inside a sample ({left} stray bytes)")
+
+    def _read(self, block: int, slots: int) -> Iterator[np.ndarray]:
         size = self._dec.itemsize
         bufs = [(np.empty(block * size, np.uint8), self._dec.buffer(block)) for _ in range(slots)]
         slot = 0
@@ -248,6 +298,11 @@ class RawSource(Source):
             raise InputError(f"{self.name}: ends inside a sample ({have} stray bytes)")
 
     def close(self) -> None:
+        for m in getattr(self, "_maps", ()):
+            try:
+                m.close()
+            except BufferError:
+                pass  # a block still in use keeps its mapping until it goes
         if self._owned:
             self._f.close()
 
