@@ -18,7 +18,8 @@ and prints each command's throughput as a ratio of the library's:
             pipe, less what `cat IN | cat >/dev/null` takes), steady as well:
             the share of the work that is conversion. With a second core free
             for the reader and writer threads, steady approaches min(1, 2 * cpu).
-Every figure is the best of --repeat runs; figures taken on a busy machine (see
+Every figure is the best of --repeat rounds, each round running every case
+once, the library's among them; figures taken on a busy machine (see
 the load average printed) fall short. Uses the installed package; not part of
 the test suite.
 
@@ -65,18 +66,15 @@ def children_cpu():
     return r.ru_utime + r.ru_stime
 
 
-def best(fn, repeat):
-    """(best wall seconds, best processor seconds) of `repeat` runs."""
-    walls, cpus = [], []
-    for _ in range(repeat):
-        c0, p0, t0 = children_cpu(), time.process_time(), time.perf_counter()
-        fn()
-        walls.append(time.perf_counter() - t0)
-        cpus.append(children_cpu() - c0 + time.process_time() - p0)
-    return min(walls), min(cpus)
+def timed(fn):
+    """(wall seconds, processor seconds) of one run of fn, children included."""
+    c0, p0, t0 = children_cpu(), time.process_time(), time.perf_counter()
+    fn()
+    return time.perf_counter() - t0, children_cpu() - c0 + time.process_time() - p0
 
 
-def library(x, is_complex, norm_freq, rate, repeat):
+def library(x, is_complex, norm_freq, rate):
+    """A function that runs the converter over x once, and its closer."""
     conv = (DDC if is_complex else DDCR)(norm_freq, rate, atten_db=DEFAULT_ATTEN_DB)
     out = np.empty(conv.capacity(cli.BLOCK), np.complex64)
 
@@ -85,16 +83,11 @@ def library(x, is_complex, norm_freq, rate, repeat):
         for i in range(0, len(x), cli.BLOCK):
             conv.process(x[i:i + cli.BLOCK], out=out)
 
-    try:
-        return best(run, repeat)
-    finally:
-        conv.close()
+    return run, conv.close
 
 
-def command(cmd, repeat):
-    shell = isinstance(cmd, str)
-    return best(lambda: subprocess.run(cmd, shell=shell, check=True, stdin=subprocess.DEVNULL),
-                repeat)
+def shell(cmd):
+    return lambda: subprocess.run(cmd, shell=True, check=True, stdin=subprocess.DEVNULL)
 
 
 def main(argv=None):
@@ -127,9 +120,7 @@ def main(argv=None):
                 os.fsync(f.fileno())  # no write-back of it while the runs are timed
             open(empty, "wb").close()
             norm_freq = -carrier if is_complex else -(2 * carrier + 0.5)
-            lib_s, lib_cpu = library(x, is_complex, norm_freq, args.rate, args.repeat)
-            del x
-            print(f"{kind:<6} {'lib':<8} {n / lib_s / 1e6:>8.1f} {1:>7.2f} {1:>7.2f} {1:>7.2f}")
+            run_lib, close = library(x, is_complex, norm_freq, args.rate)
             tune = f"-n {carrier} -r {args.rate} -q"
             out = os.path.join(tmp, "out.cf32")
             ddc = " ".join(COMMAND)
@@ -141,11 +132,28 @@ def main(argv=None):
                 "cat pipe": (lambda f: f"cat {f} | {ddc} -f {kind} {tune} | cat >/dev/null",
                              lambda f: f"cat {f} | cat >/dev/null"),
             }
+            cases = {"lib": run_lib}
             for path, (make, transport) in runs.items():
-                full, full_cpu = command(make(src), args.repeat)
-                start, start_cpu = command(make(empty), args.repeat)
-                carry = command(transport(src), args.repeat)[1] if transport(src) else 0.0
-                own = full_cpu - start_cpu - carry  # the command's own processor time
+                cases[path, "full"] = shell(make(src))
+                cases[path, "empty"] = shell(make(empty))
+                if transport(src):
+                    cases[path, "carry"] = shell(transport(src))
+            # Rounds over every case, best of each kept: a slow spell of the
+            # machine then hits the library and the commands alike.
+            got = {k: [] for k in cases}
+            for _ in range(args.repeat):
+                for k, fn in cases.items():
+                    got[k].append(timed(fn))
+            close()
+            del x
+            wall = {k: min(w for w, _ in v) for k, v in got.items()}
+            proc = {k: min(c for _, c in v) for k, v in got.items()}
+            lib_s, lib_cpu = wall["lib"], proc["lib"]
+            print(f"{kind:<6} {'lib':<8} {n / lib_s / 1e6:>8.1f} {1:>7.2f} {1:>7.2f} {1:>7.2f}")
+            for path in runs:
+                full, start = wall[path, "full"], wall[path, "empty"]
+                # the command's own processor time
+                own = proc[path, "full"] - proc[path, "empty"] - proc.get((path, "carry"), 0.0)
                 # Minima of separate runs: the pipe's transport can leave nothing to divide by.
                 cpu = f"{lib_cpu / own:>7.2f}" if own > 0.05 * lib_cpu else f"{'n/a':>7}"
                 print(f"{kind:<6} {path:<8} {n / full / 1e6:>8.1f} {lib_s / full:>7.2f} "

@@ -739,8 +739,8 @@ def main():
     if not args.no_cli:
         # The installed ddc command against the installed library, same data and rate.
         log("command line against the library (bench/cli_bench.py)")
-        cmd = [sys.executable, str(BENCH / "cli_bench.py"), "--mib", "64" if args.quick else "512",
-               "--repeat", "2" if args.quick else "3"]
+        cmd = [sys.executable, str(BENCH / "cli_bench.py"), "--mib", "64" if args.quick else "1024",
+               "--repeat", "2" if args.quick else "5"]
         try:
             cli = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout.strip()
         except (OSError, subprocess.CalledProcessError) as e:
@@ -748,7 +748,8 @@ def main():
         res["cli"] = cli
         text += ("\n\n## Command line against the library (bench/cli_bench.py, same run)\n\n"
                  "Ratios of the `ddc` command's throughput to the library's `process()` on the same "
-                 "recording and rate (file to file, pipe to pipe), real f32 and complex cf32.\n\n"
+                 "recording and rate (file to file, pipe to pipe), real f32 and complex cf32: `ratio` "
+                 "with the start-up, `steady` without it (see bench/README.md).\n\n"
                  "```\n" + cli + "\n```")
     if not args.no_bank:
         # The channel bank, pinned like every other case; GNU Radio's channelizers in the same run.
