@@ -21,6 +21,7 @@ namespace {
 struct V {
     using R = __m512;
     static constexpr bool kFour = true;
+    static constexpr size_t kGroup = 8;  // outputs sharing a row: 16 sums and the row in registers
     static R zero() { return _mm512_setzero_ps(); }
     static R load(const float *p) { return _mm512_load_ps(p); }
     static R loadu(const float *p) { return _mm512_loadu_ps(p); }
@@ -67,6 +68,21 @@ struct V {
         const __m512i idx = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 0, 4, 8, 12, 1, 5, 9, 13);
         _mm256_storeu_ps(reinterpret_cast<float *>(o),
                          _mm512_maskz_extractf32x8_ps(0xFF, _mm512_maskz_permutexvar_ps(0xFFFF, idx, w), 0));
+    }
+    // The same into o[0], o[s], o[2 s], o[3 s].
+    static void store4s(cf32_t *o, size_t s, R ra, R ia, R rb, R ib, R rc, R ic, R rd, R id)
+    {
+        const R x = fold8_to4(fold16(ra, ia), fold16(rb, ib));
+        const R y = fold8_to4(fold16(rc, ic), fold16(rd, id));
+        R w = Isa::add(_mm512_maskz_shuffle_ps(0xFFFF, x, y, 0x44), _mm512_maskz_shuffle_ps(0xFFFF, x, y, 0xEE));
+        w = Isa::add(_mm512_maskz_shuffle_ps(0xFFFF, w, w, 0x88), _mm512_maskz_shuffle_ps(0xFFFF, w, w, 0xDD));
+        const __m512i idx = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 0, 4, 8, 12, 1, 5, 9, 13);
+        const R z = _mm512_maskz_permutexvar_ps(0xFFFF, idx, w);
+        const __m128 lo = _mm512_maskz_extractf32x4_ps(0xF, z, 0), hi = _mm512_maskz_extractf32x4_ps(0xF, z, 1);
+        _mm_storel_pi(reinterpret_cast<__m64 *>(o), lo);
+        _mm_storeh_pi(reinterpret_cast<__m64 *>(o + s), lo);
+        _mm_storel_pi(reinterpret_cast<__m64 *>(o + 2 * s), hi);
+        _mm_storeh_pi(reinterpret_cast<__m64 *>(o + 3 * s), hi);
     }
     static void store1(cf32_t *o, R ra, R ia)
     {
