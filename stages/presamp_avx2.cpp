@@ -24,6 +24,7 @@ struct V {
     static R zero() { return {_mm256_setzero_ps(), _mm256_setzero_ps()}; }
     static R load(const float *p) { return {_mm256_load_ps(p), _mm256_load_ps(p + 8)}; }
     static R loadu(const float *p) { return {_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8)}; }
+    static R loadh(const float *p) { return loadu(p); }
     static R set1(float v) { return {_mm256_set1_ps(v), _mm256_set1_ps(v)}; }
     static R fma(R a, R b, R c) { return {Isa::fmadd(a.lo, b.lo, c.lo), Isa::fmadd(a.hi, b.hi, c.hi)}; }
 

@@ -25,6 +25,12 @@ struct V {
     static R zero() { return _mm512_setzero_ps(); }
     static R load(const float *p) { return _mm512_load_ps(p); }
     static R loadu(const float *p) { return _mm512_loadu_ps(p); }
+    // A window at any float offset crosses a cache line in every 64-byte load,
+    // in at most one of the two 32-byte halves.
+    static R loadh(const float *p)
+    {
+        return _mm512_maskz_insertf32x8(0xFFFF, _mm512_castps256_ps512(_mm256_loadu_ps(p)), _mm256_loadu_ps(p + 8), 1);
+    }
     static R set1(float v) { return _mm512_set1_ps(v); }
     static R fma(R a, R b, R c) { return Isa::fmadd(a, b, c); }
 

@@ -25,6 +25,7 @@ struct V {
     static R zero() { return {{Isa::zero(), Isa::zero(), Isa::zero(), Isa::zero()}}; }
     static R load(const float *p) { return {{vld1q_f32(p), vld1q_f32(p + 4), vld1q_f32(p + 8), vld1q_f32(p + 12)}}; }
     static R loadu(const float *p) { return load(p); }
+    static R loadh(const float *p) { return loadu(p); }
     static R set1(float v) { return {{Isa::set1(v), Isa::set1(v), Isa::set1(v), Isa::set1(v)}}; }
     static R fma(R a, R b, R c)
     {
