@@ -19,13 +19,12 @@ struct V {
         float32x4_t v[4];
     };
     static constexpr bool kFour = false;
-    static constexpr size_t kGroup = 2;  // outputs sharing a row
+    static constexpr bool kShare = false;  // four would not fit with the row
     static void store4(cf32_t *, R, R, R, R, R, R, R, R) {}
     static void store4s(cf32_t *, size_t, R, R, R, R, R, R, R, R) {}
     static R zero() { return {{Isa::zero(), Isa::zero(), Isa::zero(), Isa::zero()}}; }
     static R load(const float *p) { return {{vld1q_f32(p), vld1q_f32(p + 4), vld1q_f32(p + 8), vld1q_f32(p + 12)}}; }
     static R loadu(const float *p) { return load(p); }
-    static R loadh(const float *p) { return loadu(p); }
     static R set1(float v) { return {{Isa::set1(v), Isa::set1(v), Isa::set1(v), Isa::set1(v)}}; }
     static R fma(R a, R b, R c)
     {
