@@ -50,6 +50,7 @@
 #include "../design/kaiser.h"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -392,9 +393,15 @@ size_t _run(presamp_state *s, const cf32_t *in, size_t n_in, cf32_t *out, size_t
 {
     const size_t L = s->ring_size, mask = L - 1, T = s->num_taps;
     float *re = s->ring, *im = s->ring + 2 * L;
-    const presamp_batch batch{s->tab, T, re, im};
     const uint64_t step = s->step;
     const unsigned bits = s->bits, row_shift = 32u - bits;
+    // A step whose fraction is whole rows (rates such as 0.4 = 2/5) puts every
+    // output on a row, the rows repeating with the step's fraction. Only told
+    // when decimating: interpolating, neighbours share their window instead.
+    const uint32_t sf = static_cast<uint32_t>(step);
+    const size_t period = step < kOne || sf & ((uint32_t{1} << row_shift) - 1) ? 0
+                          : sf ? (uint64_t{1} << 32) >> std::countr_zero(sf) : 1;
+    const presamp_batch batch{s->tab, T, re, im, period};
     const uint32_t row_floats = static_cast<uint32_t>(2 * T);
     size_t pos = s->pos;
     uint64_t acc = s->acc;

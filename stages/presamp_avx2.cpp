@@ -18,7 +18,9 @@ struct V {
         __m256 lo, hi;
     };
     static constexpr bool kFour = false;  // 16 registers: two outputs at a time
+    static constexpr bool kShare = false;  // four would not fit in 16 registers; pairs were no faster
     static void store4(cf32_t *, R, R, R, R, R, R, R, R) {}
+    static void store4s(cf32_t *, size_t, R, R, R, R, R, R, R, R) {}
     static R zero() { return {_mm256_setzero_ps(), _mm256_setzero_ps()}; }
     static R load(const float *p) { return {_mm256_load_ps(p), _mm256_load_ps(p + 8)}; }
     static R loadu(const float *p) { return {_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8)}; }

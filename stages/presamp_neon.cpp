@@ -19,7 +19,9 @@ struct V {
         float32x4_t v[4];
     };
     static constexpr bool kFour = false;
+    static constexpr bool kShare = false;  // four would not fit with the row
     static void store4(cf32_t *, R, R, R, R, R, R, R, R) {}
+    static void store4s(cf32_t *, size_t, R, R, R, R, R, R, R, R) {}
     static R zero() { return {{Isa::zero(), Isa::zero(), Isa::zero(), Isa::zero()}}; }
     static R load(const float *p) { return {{vld1q_f32(p), vld1q_f32(p + 4), vld1q_f32(p + 8), vld1q_f32(p + 12)}}; }
     static R loadu(const float *p) { return load(p); }

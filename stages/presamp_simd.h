@@ -33,6 +33,7 @@ struct presamp_batch {
     size_t num_taps;  // T
     const float *re;
     const float *im;
+    size_t period;  // every mu is 0 and job j + period uses job j's row; 0: not so
 };
 
 struct presamp_kernels {

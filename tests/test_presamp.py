@@ -328,7 +328,8 @@ def misaligned_view(n):
 
 
 @pytest.mark.parametrize("rate, atten", [(0.31, 120), (0.35, 80), (0.59, 60), (0.9, 100),
-                                         (1.0 / 1.37, 80), (1.5, 80), (3.3, 120), (0.5, 100)])
+                                         (1.0 / 1.37, 80), (1.5, 80), (3.3, 120), (0.5, 100),
+                                         (0.32, 100)])  # 0.5, 0.32: rows repeating every 1, 8 outputs
 def test_variants_match_scalar(level, rate, atten):
     x = noise(2001, int(rate * 100))
     sizes = [1, 2, 3, 255, 256, 257, 7, 600]
