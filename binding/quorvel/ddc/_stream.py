@@ -2,9 +2,11 @@
 
 Readers yield float32 (real) or complex64 (I/Q) blocks that are views of
 buffers allocated once, so memory stays constant however long the recording;
-a block is valid until `slots` more are asked for (one by default). Native
-float32 data is read straight into the array the converter reads (no copy);
-other sample types are decoded into reused float32 buffers by NumPy ufuncs.
+a block is valid until `slots` more are asked for (one by default). A
+regular file is mapped, so native float32 data reaches the converter as a
+view of the page cache (from a pipe it is read straight into the array the
+converter reads); other sample types are decoded into reused float32 buffers
+by NumPy ufuncs.
 Fixed-point formats are scaled to [-1, 1) by a power of two after the
 conversion to float32, exactly as the ``sigmf`` package does, so both read
 the same recording as the same bits. Errors a user can fix are raised as
@@ -170,7 +172,9 @@ PAUSE = 0.002   # an empty pipe for this long hands the block over
 class RawSource(Source):
     """Headerless samples of one `Decoder` type from a file or stream.
 
-    Reads go straight into one buffer with ``readinto``. From a pipe, a block
+    A regular file is mapped and its blocks are views of the mapping (or
+    decoded from it); a stream is read with ``readinto`` into reused
+    buffers. From a pipe, a block
     is handed over as soon as the pipe has nothing more ready, so a live
     stream is not held back until a whole block arrives; block boundaries do
     not change the output.
@@ -241,8 +245,7 @@ class RawSource(Source):
             os.lseek(self.fd, pos, os.SEEK_SET)  # type: ignore[arg-type]
             if reach - stop:
                 break  # a partial sample at the end: nothing whole follows
-        left = (os.fstat(self.fd).st_size if end is None  # type: ignore[arg-type]
-                else min(os.fstat(self.fd).st_size, end)) - pos  # type: ignore[arg-type]
+        left = reach - pos  # the loop ends on the file's (or the dataset's) last reach
         if left > 0:
             raise InputError(f"{self.name}: ends inside a sample ({left} stray bytes)")
 
