@@ -22,6 +22,7 @@
 #include "../stages/hbdecim_r2c_internal.h"
 #include "../stages/lo.h"
 #include "../stages/nco.h"
+#include "../stages/xlate.h"
 
 #include <cmath>
 #include <cstdint>
@@ -50,7 +51,9 @@ struct ddcr_state {
     double r2c_delta;         // designed plan: transition half-width of r2c
     lo_state_t *lo;           // table oscillator at fs_in/2 (exact plan), owned, or null
     nco_state_t *nco;         // fine oscillator at fs_in/2 (designed plan), owned, or null
-    RateConverter *rc;        // converter for 2*rate, owned
+    RateConverter *rc;        // converter for 2*rate, owned, or null for the one-stage plan
+    xlate_state_t *xl;        // designed one-stage plan (rational rates above 1/4), owned, or null
+    double norm_freq;         // as last set, for the one-stage plan
     double rate;              // fs_out / fs_in as given at creation
     double atten_db;          // designed plan's attenuation, 0 for the exact plan
     cf32_t *scratch;          // decimator output of the current block, mixed in place
@@ -106,6 +109,19 @@ ddcr_state_t *ddcr_create_designed(double norm_freq, double rate, double atten_d
         return nullptr;
     s->rate = rate;
     s->atten_db = atten_db;
+    s->norm_freq = norm_freq;
+    // Above 1/4 no half-band fits before the resampler, and a 2:1 first stage
+    // needs a transition as narrow as the output's: one translating stage at
+    // the input rate does the job for less, where the rate is a small ratio.
+    uint32_t up = 0, down = 0;
+    if (rate > 0.25 && xlate_ratio(rate, &up, &down)) {
+        s->xl = xlate_create(-design_r2c_carrier(norm_freq), up, down, atten_db);
+        if (!s->xl) {
+            ddcr_destroy(s);
+            return nullptr;
+        }
+        return s;
+    }
     s->r2c_delta = wide;
     s->r2c = ddcr_design_r2c(atten_db, wide);
     bool ok = s->r2c != nullptr;
@@ -159,6 +175,12 @@ int ddcr_execute_checked(ddcr_state_t *s, const float *in, size_t n_in, cf32_t *
         *n_out = 0;
     if (n_in == 0)
         return 0;
+    if (s->xl) {
+        const size_t count = xlate_execute(s->xl, in, n_in, out, cap);
+        if (n_out)
+            *n_out = count;
+        return 0;
+    }
     // The decimator writes at most floor(n_in/2) + 1 samples (with a held-over one).
     const size_t m_max = n_in / 2 + 1;
     if (_reserve(s, m_max + 1) != 0 || RateConverter_reserve(s->rc, m_max) != 0)
@@ -195,12 +217,18 @@ size_t ddcr_capacity(const ddcr_state_t *s, size_t n_in)
 {
     if (n_in == 0)
         return 0;
+    if (s->xl)
+        return xlate_capacity(s->xl, n_in);
     // The decimator yields floor((n + 1) / 2) at most (with a held-over sample).
     return RateConverter_execute_capacity(s->rc, n_in / 2 + (n_in & 1));
 }
 
 void ddcr_reset(ddcr_state_t *s)
 {
+    if (s->xl) {
+        xlate_reset(s->xl);
+        return;
+    }
     hbdecim_r2c_reset(s->r2c);
     if (s->nco)
         nco_reset(s->nco);
@@ -218,17 +246,25 @@ void ddcr_destroy(ddcr_state_t *s)
     lo_destroy(s->lo);
     nco_destroy(s->nco);
     RateConverter_destroy(s->rc);
+    xlate_destroy(s->xl);
     std::free(s->scratch);
     std::free(s);
 }
 
 double ddcr_get_norm_freq(const ddcr_state_t *s)
 {
+    if (s->xl)
+        return s->norm_freq;
     return s->nco ? nco_get_norm_freq(s->nco) : lo_get_norm_freq(s->lo);
 }
 
 void ddcr_set_norm_freq(ddcr_state_t *s, double norm_freq)
 {
+    if (s->xl) {
+        s->norm_freq = norm_freq;
+        xlate_set_norm_freq(s->xl, -design_r2c_carrier(norm_freq));
+        return;
+    }
     if (s->r2c_sharp &&
         design_r2c_delta_for(s->rate, design_r2c_carrier(norm_freq)) < s->r2c_delta) {
         hbdecim_r2c_carry_over(s->r2c_sharp, s->r2c);
@@ -250,6 +286,8 @@ double ddcr_get_atten_db(const ddcr_state_t *s)
 
 double ddcr_get_delay(const ddcr_state_t *s)
 {
+    if (s->xl)
+        return xlate_get_delay(s->xl) * s->rate;
     // The decimator's centre sits num_taps - 1 inputs behind output m's time 2m.
     const double r2c = static_cast<double>(hbdecim_r2c_get_num_taps(s->r2c) - 1) * s->rate;
     return r2c + RateConverter_get_delay(s->rc);
@@ -257,6 +295,8 @@ double ddcr_get_delay(const ddcr_state_t *s)
 
 double ddcr_get_cost(const ddcr_state_t *s)
 {
+    if (s->xl) // two per row tap and output, the rotation once per output
+        return s->rate * (2.0 * static_cast<double>(xlate_get_num_taps(s->xl)) + 4.0);
     // Decimator: the folded branch and the centre per output pair; mixer and
     // oscillator: 8 operations per intermediate sample.
     const double r2c = 0.5 * static_cast<double>(hbdecim_r2c_get_num_taps(s->r2c) / 2 + 1);
@@ -265,6 +305,8 @@ double ddcr_get_cost(const ddcr_state_t *s)
 
 int ddcr_get_num_stages(const ddcr_state_t *s)
 {
+    if (s->xl)
+        return 1;
     const int n = RateConverter_get_num_stages(s->rc);
     return n > 0 ? n + 2 : 0;
 }
@@ -273,7 +315,10 @@ int ddcr_stage_label(const ddcr_state_t *s, int index, char *buf, size_t size)
 {
     if (index < 0 || index >= ddcr_get_num_stages(s))
         return 0;
-    if (index == 0) {
+    if (s->xl) {
+        std::snprintf(buf, size, "Translator(%u/%u, %zu taps x %u rows)", xlate_get_up(s->xl),
+                      xlate_get_down(s->xl), xlate_get_num_taps(s->xl), xlate_get_up(s->xl));
+    } else if (index == 0) {
         const size_t n = hbdecim_r2c_get_num_taps(s->r2c);
         std::snprintf(buf, size, "HalfbandR2C(%zu taps)", n < 3 ? n : 2 * n - 3);
     } else if (index == 1) {

@@ -23,13 +23,8 @@
 #include <mutex>
 #include <vector>
 
-namespace {
-
-constexpr double kPi = 3.14159265358979323846;
-constexpr size_t kMaxCoeffs = 1u << 16; // far past anything a plan asks for
-
 // I0 by its power series, to full double precision.
-double _i0(double x)
+extern "C" double design_i0(double x)
 {
     const double q = 0.25 * x * x;
     double term = 1.0, sum = 1.0;
@@ -42,18 +37,23 @@ double _i0(double x)
     return sum;
 }
 
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr size_t kMaxCoeffs = 1u << 16; // far past anything a plan asks for
+
 // Branch of h values, outermost first, at their tap weight (one side).
 void _branch(double beta, size_t h, std::vector<double> &t)
 {
     t.assign(h, 0.0);
     const double half = static_cast<double>(2 * h);
-    const double inv_i0 = 1.0 / _i0(beta);
+    const double inv_i0 = 1.0 / design_i0(beta);
     double sum = 0.0;
     for (size_t k = 0; k < h; ++k) {
         const size_t j = h - 1 - k; // d = 2j + 1
         const double d = static_cast<double>(2 * j + 1);
         const double r = d / half;
-        const double w = _i0(beta * std::sqrt(1.0 - r * r)) * inv_i0;
+        const double w = design_i0(beta * std::sqrt(1.0 - r * r)) * inv_i0;
         t[k] = (j % 2 == 0 ? w : -w) / (kPi * d);
         sum += t[k];
     }

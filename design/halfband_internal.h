@@ -15,6 +15,10 @@ DDC_EXTERN_C_BEGIN
 size_t halfband_num_coeffs_eq(double atten_db, double delta);
 size_t halfband_design_eq(double atten_db, double delta, float *coeffs, size_t max_coeffs);
 
+/* I0 (the modified Bessel function of order 0) by its power series, to full
+   double precision; for the window designs. */
+double design_i0(double x);
+
 DDC_EXTERN_C_END
 
 #endif

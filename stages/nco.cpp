@@ -90,10 +90,7 @@ void _ensure_tab() noexcept
 
 inline cf32_t _osc(uint32_t p) noexcept
 {
-    const cf32_t t = tab[p >> kFracBits];
-    const float e = static_cast<float>(static_cast<int32_t>(p & kFracMask)) * kRadPerUnit;
-    const float c = std::fmaf(-(0.5f * e), e, 1.0f);
-    return cf32_t{std::fmaf(t.re, c, -(t.im * e)), std::fmaf(t.im, c, t.re * e)};
+    return ddc_nco::osc(tab, p);
 }
 
 // Scalar reference: the oscillator alone when x is null, else x times it.
@@ -126,6 +123,12 @@ void _run(nco_state_t *s, const cf32_t *x, size_t n, cf32_t *out) noexcept
 }
 
 } // namespace
+
+const cf32_t *ddc_nco::table() noexcept
+{
+    _ensure_tab();
+    return tab;
+}
 
 extern "C" {
 

@@ -10,6 +10,7 @@
 #ifndef DDC_STAGES_NCO_SIMD_H
 #define DDC_STAGES_NCO_SIMD_H
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,6 +25,19 @@ constexpr int kFracBits = 32 - kTableBits;
 constexpr uint32_t kFracMask = (uint32_t{1} << kFracBits) - 1;
 // float32 nearest to 2*pi / 2^32: radians per phase unit
 constexpr float kRadPerUnit = static_cast<float>(6.283185307179586 / 4294967296.0);
+
+// The oscillator's sample at phase p from the table; compiled where it is
+// used, so the fused operations are instructions wherever the target has them.
+inline cf32_t osc(const cf32_t *tab, uint32_t p) noexcept
+{
+    const cf32_t t = tab[p >> kFracBits];
+    const float e = static_cast<float>(static_cast<int32_t>(p & kFracMask)) * kRadPerUnit;
+    const float c = std::fmaf(-(0.5f * e), e, 1.0f);
+    return cf32_t{std::fmaf(t.re, c, -(t.im * e)), std::fmaf(t.im, c, t.re * e)};
+}
+
+// The process-wide table, filled on first use.
+const cf32_t *table() noexcept;
 
 
 } // namespace ddc_nco

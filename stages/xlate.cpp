@@ -1,0 +1,370 @@
+/*
+ * Translating decimator.
+ *
+ * Design, in double precision. With r = up/down (p = up, q = down) the
+ * prototype is a sinc cut at 0.5 r cycles per input under a Kaiser window for
+ * A = atten_db + kMarginDb, sampled at p times the input rate: N = T0 p
+ * points, T0 from Kaiser's length estimate for the transition 0.4 r .. 0.6 r,
+ * centred on (N - 1) / 2 and scaled so that all of them sum to p (each phase
+ * a DC gain of 1 within the stop-band ripple). Output j of a period (the
+ * outputs j = P p + c, c = 0 .. p-1, whose newest inputs are P q + n0_c with
+ * n0_c = floor(c q / p)) is at phase phi_c = c q mod p, so row c, tap k is
+ * point k p + phi_c. The rows carry the mixer: tap k of row c is that point
+ * times exp(+j 2 pi f (n0_c - k)), f being the oscillator's 32-bit increment,
+ * and the output is the row's dot product with the window turned by the
+ * oscillator at the period's first input P q: exactly the input mixed sample
+ * by sample, one rotation per output instead of one per input. The phase of
+ * input P q is taken back from the phase of the input in hand with the
+ * increment in force, so a retune keeps the phase continuous.
+ *
+ * Processing: the inputs are kept as q streams, input n in stream n mod q at
+ * slot n div q - base (the period it belongs to), every stream one run of
+ * hcap slots, so that tap k of row c over successive periods reads
+ * successive slots of one stream (off[c][k] gives which and where). Inputs
+ * are stored a chunk at a time before the chunk's outputs are computed; the
+ * streams move down when a chunk would not fit, keeping the periods the next
+ * outputs read. A chunk cut short by the room has stored inputs it does not
+ * take in slots no output reads before they are stored again.
+ *
+ * Per output, from 0, for k = 0 .. T0-1 (newest input first):
+ *   s.re = fmaf(g_re[k], x[N - k], s.re),  s.im likewise,
+ * and with o the fine oscillator at the period's phase (stages/nco_simd.h):
+ *   y = (fmaf(s.re, o.re, -(s.im*o.im)), fmaf(s.re, o.im, s.im*o.re)).
+ * _run_scalar is the reference; the vector variants (xlate_<isa>.cpp,
+ * xlate_body.inc) do the same operations, successive periods in lanes.
+ */
+#include "xlate.h"
+#include "nco_simd.h"
+#include "phase_inc.h"
+#include "simd.h"
+#include "xlate_simd.h"
+
+#include "../design/halfband_internal.h"
+#include "../design/kaiser.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+
+struct xlate_state {
+    double norm_freq;   // as last set
+    double atten_db;    // as given
+    uint32_t p, q;      // up, down, reduced
+    size_t T0;          // taps per row
+    double *proto;      // the N = T0 p prototype points, owned
+    float *gr, *gi;     // p rows of T0 taps, owned
+    int32_t *off;       // p rows of T0 stream offsets, owned
+    uint32_t *n0;       // n0_c for c = 0 .. p (n0_p = q), owned
+    float *hist;        // q streams of hcap slots, owned
+    size_t hcap;
+    int64_t base;       // the period in slot 0
+    uint64_t taken;     // inputs taken since creation or reset
+    uint64_t next;      // the next output's index j
+    uint32_t inc;       // oscillator increment per input
+    uint32_t theta;     // oscillator phase of input `taken`
+};
+
+namespace {
+
+constexpr double kMarginDb = 5.0;   // designed beyond the request, so measurements meet it
+constexpr size_t kChunk = 4096;     // inputs stored before their outputs are computed
+static_assert(kChunk / 2 + 2 <= kXlateMaxPeriods);
+constexpr uint32_t kMaxUp = 64;
+constexpr uint32_t kMaxDown = 65536;
+constexpr double kTwoPi = 6.283185307179586;
+
+// Periods of history the outputs of a period read before it.
+size_t _reach(const xlate_state *s) { return (s->T0 - 1 + s->q - 1) / s->q + 1; }
+
+// Fills the rows from the prototype for the increment in force.
+void _fill_rows(xlate_state *s)
+{
+    const size_t p = s->p, T0 = s->T0;
+    for (size_t c = 0; c < p; ++c) {
+        const size_t phi = c * s->q % p;
+        for (size_t k = 0; k < T0; ++k) {
+            const double h = s->proto[k * p + phi];
+            // exp(+j 2 pi f (n0_c - k)) from the integer phase, exact modulo one turn
+            const uint32_t ph = s->inc * (s->n0[c] - static_cast<uint32_t>(k));
+            const double a = kTwoPi * static_cast<double>(static_cast<int32_t>(ph)) * 0x1p-32;
+            s->gr[c * T0 + k] = static_cast<float>(h * std::cos(a));
+            s->gi[c * T0 + k] = static_cast<float>(h * std::sin(a));
+        }
+    }
+}
+
+// Where tap k of row c reads: input n0_c - k of a period, in its stream.
+void _fill_offsets(xlate_state *s)
+{
+    const int64_t q = s->q;
+    for (size_t c = 0; c < s->p; ++c) {
+        for (size_t k = 0; k < s->T0; ++k) {
+            const int64_t d = static_cast<int64_t>(s->n0[c]) - static_cast<int64_t>(k);
+            const int64_t e = d >= 0 ? d / q : -((-d + q - 1) / q);  // floor(d / q)
+            s->off[c * s->T0 + k] = static_cast<int32_t>((d - e * q) * static_cast<int64_t>(s->hcap) + e);
+        }
+    }
+}
+
+bool _design(xlate_state *s)
+{
+    const double r = static_cast<double>(s->p) / static_cast<double>(s->q);
+    const double A = s->atten_db + kMarginDb;
+    const int32_t t0 = kaiser_num_taps(static_cast<int32_t>(s->p), A, 0.4 * r, 0.6 * r);
+    if (t0 <= 0 || t0 == INT32_MAX || static_cast<size_t>(t0) > (size_t{1} << 16)) return false;
+    s->T0 = static_cast<size_t>(t0);
+    const size_t N = s->T0 * s->p;
+    s->proto = static_cast<double *>(std::malloc(N * sizeof(double)));
+    if (!s->proto) return false;
+    const double beta = kaiser_beta(A), inv = 1.0 / design_i0(beta);
+    const double c = 0.5 * static_cast<double>(N - 1), P = static_cast<double>(s->p);
+    double sum = 0.0;
+    for (size_t n = 0; n < N; ++n) {
+        const double d = static_cast<double>(n) - c;  // distance from the centre, points
+        const double u = d / c;
+        const double w = design_i0(beta * std::sqrt(std::fmax(0.0, 1.0 - u * u))) * inv;
+        const double t = d / P;  // input periods
+        const double v = t == 0.0 ? r : std::sin(kTwoPi * 0.5 * r * t) / (3.141592653589793 * t);
+        s->proto[n] = v * w;
+        sum += s->proto[n];
+    }
+    const double scale = P / sum;
+    for (size_t n = 0; n < N; ++n) s->proto[n] *= scale;
+    return true;
+}
+
+// The reference kernel.
+void _run_scalar(const xlate_work *w, cf32_t *out)
+{
+    const size_t T0 = w->num_taps, p = w->period;
+    size_t c = w->cls, t = 0;
+    uint32_t theta = w->theta;
+    cf32_t o = ddc_nco::osc(w->osc, theta);
+    for (size_t j = 0; j < w->count; ++j) {
+        const float *gr = w->gr + c * T0, *gi = w->gi + c * T0, *x = w->x0 + t;
+        const int32_t *off = w->off + c * T0;
+        float sr = 0.0f, si = 0.0f;
+        for (size_t k = 0; k < T0; ++k) {
+            sr = std::fmaf(gr[k], x[off[k]], sr);
+            si = std::fmaf(gi[k], x[off[k]], si);
+        }
+        out[j] = cf32_t{std::fmaf(sr, o.re, -(si * o.im)), std::fmaf(sr, o.im, si * o.re)};
+        if (++c == p) {
+            c = 0;
+            ++t;
+            theta += w->theta_step;
+            o = ddc_nco::osc(w->osc, theta);
+        }
+    }
+}
+
+using Kernel = void (*)(const xlate_work *, cf32_t *);
+
+Kernel _kernel()
+{
+    if (const xlate_kernels *k = xlate_kernels_for(ddc_simd_level())) return k->run;
+    return _run_scalar;
+}
+
+// Outputs with newest input before input x (counted from reset): ceil(x p / q).
+uint64_t _due(const xlate_state *s, uint64_t x)
+{
+    return static_cast<uint64_t>((static_cast<unsigned __int128>(x) * s->p + s->q - 1) / s->q);
+}
+
+// Makes room for m more inputs: the streams move down to the first period
+// the next outputs read when the chunk would run past the slack.
+void _room(xlate_state *s, size_t m)
+{
+    const int64_t w = static_cast<int64_t>(s->taken / s->q) - s->base;  // period being written
+    const int64_t need = w + static_cast<int64_t>(m / s->q) + 2 + static_cast<int64_t>(kXlateLanes);
+    if (need <= static_cast<int64_t>(s->hcap)) return;
+    const int64_t keep = static_cast<int64_t>(s->next / s->p) - static_cast<int64_t>(_reach(s));
+    const int64_t shift = keep - s->base;
+    if (shift <= 0) return;
+    const size_t len = static_cast<size_t>(w - shift + 1);
+    for (size_t f = 0; f < s->q; ++f) {
+        float *stream = s->hist + f * s->hcap;
+        std::memmove(stream, stream + shift, len * sizeof(float));
+    }
+    s->base = keep;
+}
+
+void _store(xlate_state *s, const float *in, size_t m)
+{
+    const size_t q = s->q, hcap = s->hcap;
+    size_t f = static_cast<size_t>(s->taken % q);
+    float *slot = s->hist + f * hcap + static_cast<size_t>(static_cast<int64_t>(s->taken / q) - s->base);
+    for (size_t i = 0; i < m; ++i) {
+        *slot = in[i];
+        if (++f == q) {
+            f = 0;
+            slot -= (q - 1) * hcap - 1;
+        } else {
+            slot += hcap;
+        }
+    }
+}
+
+size_t _run(xlate_state *s, const float *in, size_t n_in, cf32_t *out, size_t cap, Kernel kernel)
+{
+    const uint32_t inc = s->inc;
+    size_t n = 0, i = 0;
+    while (i < n_in) {
+        const size_t m = n_in - i < kChunk ? n_in - i : kChunk;
+        _room(s, m);
+        _store(s, in + i, m);
+        const uint64_t due = _due(s, s->taken + m) - s->next;
+        const uint64_t cnt = due < cap - n ? due : cap - n;
+        if (cnt) {
+            const uint64_t P = s->next / s->p;
+            const xlate_work w{s->hist + static_cast<size_t>(static_cast<int64_t>(P) - s->base),
+                               s->gr, s->gi, s->off, s->T0, s->p, static_cast<size_t>(cnt),
+                               static_cast<size_t>(s->next % s->p),
+                               s->theta + inc * static_cast<uint32_t>(P * s->q - s->taken),
+                               inc * s->q, ddc_nco::table()};
+            kernel(&w, out + n);
+            n += cnt;
+            s->next += cnt;
+        }
+        if (cnt < due) {
+            // No room for output `next`: the inputs before the one it falls due with are taken.
+            const uint64_t N = s->next / s->p * s->q + s->n0[s->next % s->p];
+            s->theta += inc * static_cast<uint32_t>(N - s->taken);
+            s->taken = N;
+            return n;
+        }
+        s->theta += inc * static_cast<uint32_t>(m);
+        s->taken += m;
+        i += m;
+    }
+    return n;
+}
+
+}  // namespace
+
+extern "C" {
+
+int xlate_ratio(double rate, uint32_t *up, uint32_t *down)
+{
+    if (!(rate > 0.0 && rate < 1.0) || !up || !down) return 0;
+    // Continued fraction convergents h/k of rate, while k stays in range.
+    uint64_t h0 = 0, h1 = 1, k0 = 1, k1 = 0;
+    double x = rate;
+    for (int it = 0; it < 40; ++it) {
+        const double a = std::floor(x);
+        if (a > static_cast<double>(kMaxDown)) break;
+        const uint64_t ai = static_cast<uint64_t>(a);
+        const uint64_t h2 = ai * h1 + h0, k2 = ai * k1 + k0;
+        if (k2 > kMaxDown) break;
+        h0 = h1, h1 = h2, k0 = k1, k1 = k2;
+        if (h1 >= 1 && h1 <= kMaxUp &&
+            std::fabs(static_cast<double>(h1) / static_cast<double>(k1) - rate) <= 1e-12 * rate) {
+            *up = static_cast<uint32_t>(h1);
+            *down = static_cast<uint32_t>(k1);
+            return 1;
+        }
+        const double f = x - a;
+        if (!(f > 1e-300)) break;
+        x = 1.0 / f;
+    }
+    return 0;
+}
+
+xlate_state_t *xlate_create(double norm_freq, uint32_t up, uint32_t down, double atten_db)
+{
+    if (up == 0 || up >= down || !(atten_db >= 40.0 && atten_db <= 140.0)) return nullptr;
+    const uint32_t g = std::gcd(up, down);
+    up /= g;
+    down /= g;
+    if (up > kMaxUp || down > kMaxDown) return nullptr;
+    auto *s = static_cast<xlate_state *>(std::calloc(1, sizeof(xlate_state)));
+    if (!s) return nullptr;
+    s->atten_db = atten_db;
+    s->p = up;
+    s->q = down;
+    s->norm_freq = norm_freq;
+    s->inc = ddc_phase::freq_to_inc(norm_freq);
+    bool ok = _design(s);
+    if (ok) {
+        s->hcap = _reach(s) + kChunk / s->q + 4 + kXlateLanes;
+        const size_t rows = static_cast<size_t>(s->p) * s->T0;
+        s->hist = static_cast<float *>(std::malloc(s->q * s->hcap * sizeof(float)));
+        s->gr = static_cast<float *>(std::malloc(rows * sizeof(float)));
+        s->gi = static_cast<float *>(std::malloc(rows * sizeof(float)));
+        s->off = static_cast<int32_t *>(std::malloc(rows * sizeof(int32_t)));
+        s->n0 = static_cast<uint32_t *>(std::malloc((s->p + 1) * sizeof(uint32_t)));
+        ok = s->hist && s->gr && s->gi && s->off && s->n0 && ddc_nco::table() &&
+             s->q * s->hcap < (size_t{1} << 31);
+    }
+    if (!ok) {
+        xlate_destroy(s);
+        return nullptr;
+    }
+    for (uint32_t c = 0; c <= s->p; ++c)
+        s->n0[c] = static_cast<uint32_t>(uint64_t{c} * s->q / s->p);
+    _fill_rows(s);
+    _fill_offsets(s);
+    xlate_reset(s);
+    return s;
+}
+
+void xlate_destroy(xlate_state_t *s)
+{
+    if (!s) return;
+    std::free(s->proto);
+    std::free(s->gr);
+    std::free(s->gi);
+    std::free(s->off);
+    std::free(s->n0);
+    std::free(s->hist);
+    std::free(s);
+}
+
+void xlate_reset(xlate_state_t *s)
+{
+    std::memset(s->hist, 0, s->q * s->hcap * sizeof(float));
+    s->base = -static_cast<int64_t>(_reach(s));  // silence before input 0
+    s->taken = 0;
+    s->next = 0;  // output 0 falls due with input 0
+    s->theta = 0;
+}
+
+double xlate_get_norm_freq(const xlate_state_t *s) { return s->norm_freq; }
+
+void xlate_set_norm_freq(xlate_state_t *s, double norm_freq)
+{
+    s->norm_freq = norm_freq;
+    const uint32_t inc = ddc_phase::freq_to_inc(norm_freq);
+    if (inc != s->inc) {
+        s->inc = inc;
+        _fill_rows(s);
+    }
+}
+
+uint32_t xlate_get_up(const xlate_state_t *s) { return s->p; }
+uint32_t xlate_get_down(const xlate_state_t *s) { return s->q; }
+size_t xlate_get_num_taps(const xlate_state_t *s) { return s->T0; }
+
+double xlate_get_delay(const xlate_state_t *s)
+{
+    return 0.5 * static_cast<double>(s->T0 * s->p - 1) / static_cast<double>(s->p);
+}
+
+size_t xlate_capacity(const xlate_state_t *s, size_t n_in)
+{
+    if (n_in == 0) return 0;
+    const unsigned __int128 x = static_cast<unsigned __int128>(s->taken) + n_in;
+    const unsigned __int128 c = (x * s->p + s->q - 1) / s->q - s->next;
+    return c > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(c);
+}
+
+size_t xlate_execute(xlate_state_t *s, const float *in, size_t n_in, cf32_t *out, size_t cap)
+{
+    if (n_in == 0) return 0;
+    return _run(s, in, n_in, out, cap, _kernel());
+}
+
+}  // extern "C"
