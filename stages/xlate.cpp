@@ -192,19 +192,31 @@ void _room(xlate_state *s, size_t m)
     s->base = keep;
 }
 
+// Inputs in[0 .. m) into their streams: one at a time up to the next whole
+// period, then whole periods kGroup at a time stream by stream (contiguous
+// stores; an input at a time across the streams mispredicts at every wrap).
+constexpr size_t kGroup = 16;
+
 void _store(xlate_state *s, const float *in, size_t m)
 {
     const size_t q = s->q, hcap = s->hcap;
     size_t f = static_cast<size_t>(s->taken % q);
-    float *slot = s->hist + f * hcap + static_cast<size_t>(static_cast<int64_t>(s->taken / q) - s->base);
-    for (size_t i = 0; i < m; ++i) {
-        *slot = in[i];
-        if (++f == q) {
-            f = 0;
-            slot -= (q - 1) * hcap - 1;
-        } else {
-            slot += hcap;
+    size_t w = static_cast<size_t>(static_cast<int64_t>(s->taken / q) - s->base);
+    size_t i = 0;
+    for (; i < m && f != 0; ++i) {
+        s->hist[f * hcap + w] = in[i];
+        if (++f == q) f = 0, ++w;
+    }
+    for (; i + kGroup * q <= m; i += kGroup * q, w += kGroup) {
+        for (size_t g = 0; g < q; ++g) {
+            float *dst = s->hist + g * hcap + w;
+            const float *src = in + i + g;
+            for (size_t t = 0; t < kGroup; ++t) dst[t] = src[t * q];
         }
+    }
+    for (; i < m; ++i) {
+        s->hist[f * hcap + w] = in[i];
+        if (++f == q) f = 0, ++w;
     }
 }
 
@@ -216,6 +228,9 @@ size_t _run(xlate_state *s, const float *in, size_t n_in, cf32_t *out, size_t ca
         const size_t m = n_in - i < kChunk ? n_in - i : kChunk;
         _room(s, m);
         _store(s, in + i, m);
+        // The next chunk on its way from memory while this one's outputs are computed.
+        const size_t ahead = n_in - i - m < kChunk ? n_in - i - m : kChunk;
+        for (size_t k = 0; k < ahead; k += 16) __builtin_prefetch(in + i + m + k, 0, 2);
         const uint64_t due = _due(s, s->taken + m) - s->next;
         const uint64_t cnt = due < cap - n ? due : cap - n;
         if (cnt) {

@@ -7,13 +7,15 @@
  * by h and taken at t_j = j down/up input periods, N_j = floor(t_j). h is a
  * Kaiser-windowed sinc designed at creation for a stop-band attenuation
  * atten_db, with its pass band up to 0.4 and its stop band from 0.6 of the
- * output rate; its up phases are rows of T taps. The mixer is folded into the rows, which are
- * complex, so a real sample costs two multiply-adds per row tap and an
- * output one rotation by the oscillator, once per period of up outputs.
+ * output rate; its up phases are rows of T taps. The mixer is folded into
+ * the rows, which are complex, so a real sample costs two multiply-adds per
+ * row tap, and each output one rotation by the oscillator, whose value is
+ * computed once per period of up outputs.
  * Measured on tones (tests/test_xlate.py and the down-converter's sweep,
- * tests/test_designed.py): the pass band is flat within 0.02 dB, every tone
+ * tests/test_designed.py): the pass band is flat within 0.02 dB, whatever lies
  * more than 0.6 of the output rate from the carrier comes out at least
- * atten_db below a pass-band tone, and a pass-band tone's spurs as well.
+ * atten_db below a pass-band tone (a real tone at f lies at f and at -f), and
+ * so do a pass-band tone's spurs.
  *
  * Timing: output j, counted from creation or reset, falls due when input N_j
  * is taken and shows the input at t_j - xlate_get_delay. The oscillator has

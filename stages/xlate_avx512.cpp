@@ -5,7 +5,7 @@
 #include "xlate_simd.h"
 
 namespace {
-constexpr size_t kV = 2;
+constexpr size_t kV = 4;
 }
 
 #include "xlate_body.inc"
