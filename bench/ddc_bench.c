@@ -6,6 +6,7 @@
  *   ddc_bench info
  *   ddc_bench ddcr RATE | ddc RATE | lo | hbr2c | hb | cic R | fir TAPS | resamp RATE
  *   ddc_bench presamp RATE[,ATTEN]     (designed resampler, 80 dB unless given)
+ *   ddc_bench xlate RATE[,ATTEN]       (translating decimator, real input, 80 dB unless given)
  *   ddc_bench create RATE
  *   ddc_bench presamp_create RATE[,ATTEN]
  *   ddc_bench probe                    (the core's limits: see machine_probe.h)
@@ -38,6 +39,7 @@
 #include "stages/hbdecim_r2c.h"
 #include "stages/lo.h"
 #include "stages/presamp.h"
+#include "stages/xlate.h"
 #include "stages/resamp.h"
 #include "stages/simd.h"
 
@@ -65,6 +67,14 @@
 #pragma weak resamp_create
 #pragma weak resamp_execute
 #pragma weak resamp_destroy
+#pragma weak xlate_ratio
+#pragma weak xlate_create
+#pragma weak xlate_execute
+#pragma weak xlate_destroy
+#pragma weak xlate_capacity
+#pragma weak xlate_get_num_taps
+#pragma weak xlate_get_up
+#pragma weak xlate_get_down
 #pragma weak presamp_create
 #pragma weak presamp_execute
 #pragma weak presamp_destroy
@@ -135,7 +145,7 @@ static int apply_simd(const bench_opts_t *o, int *forced_ok)
 }
 
 /* One timed run: the kind of handle decides the call, so each case below only sets it up. */
-typedef enum { K_DDCR, K_DDC, K_LO, K_HBR2C, K_HB, K_CIC, K_FIR, K_RESAMP, K_PRESAMP } kind_t;
+typedef enum { K_DDCR, K_DDC, K_LO, K_HBR2C, K_HB, K_CIC, K_FIR, K_RESAMP, K_PRESAMP, K_XLATE } kind_t;
 
 typedef struct run {
     kind_t kind;
@@ -160,6 +170,7 @@ static size_t run_block(run_t *r, size_t off, size_t n)
     case K_FIR: return fir_execute((fir_state_t *)r->h, r->xc + off, n, r->out);
     case K_RESAMP: return resamp_execute((resamp_state_t *)r->h, r->xc + off, n, r->out, r->cap);
     case K_PRESAMP: return presamp_execute((presamp_state_t *)r->h, r->xc + off, n, r->out, r->cap);
+    case K_XLATE: return xlate_execute((xlate_state_t *)r->h, r->xr + off, n, r->out, r->cap);
     }
     return 0;
 }
@@ -298,6 +309,12 @@ static int label_ops(const char *label, double *ops, double *rate)
         else /* transposed: a complex product-add per tap and input, the partial sums per output */
             *ops = 2.0 * t + 2.0 * (t - 1.0) * r;
         *rate = r;
+    } else if (sscanf(label, "Translator(%u/%zu, %zu taps x %zu rows)", &ratio, &phases, &taps, &n) == 4 &&
+               phases > 0 && n > 0) {
+        /* per output: two fma per row tap, the rotation (2 mul + 2 fma); per period of n
+           outputs the oscillator (8, as above) */
+        r = (double)ratio / (double)phases;
+        *ops = r * (2.0 * (double)taps + 4.0 + 8.0 / (double)n), *rate = r;
     } else if (!strcmp(label, "Passthrough")) {
         *ops = 0.0, *rate = 1.0;
     } else
@@ -586,7 +603,7 @@ int main(int argc, char **argv)
 {
     if (argc < 2) {
         fprintf(stderr, "usage: %s info | ddcr RATE | ddc RATE | lo | hbr2c | hb | cic R | fir TAPS | "
-                        "resamp RATE | presamp RATE[,ATTEN] | create RATE | presamp_create RATE[,ATTEN] | probe  "
+                        "resamp RATE | presamp RATE[,ATTEN] | xlate RATE[,ATTEN] | create RATE | presamp_create RATE[,ATTEN] | probe  "
                         "[--samples N] [--block N] [--passes N] [--simd L]\n",
                 argv[0]);
         return 2;
@@ -683,6 +700,15 @@ int main(int argc, char **argv)
         r.h = presamp_create(rate, presamp_atten(argv[2]));
         if (r.h)
             cap = presamp_capacity((presamp_state_t *)r.h, o.block) + 1;
+    } else if (!strcmp(what, "xlate")) {
+        NEED(xlate_ratio); NEED(xlate_create); NEED(xlate_execute); NEED(xlate_destroy); NEED(xlate_capacity);
+        uint32_t up = 0, down = 0;
+        if (!xlate_ratio(arg, &up, &down))
+            FAIL("not a small ratio");
+        r.kind = K_XLATE, rate = arg, real_in = 1;
+        r.h = xlate_create(-CARRIER, up, down, presamp_atten(argv[2]));
+        if (r.h)
+            cap = xlate_capacity((xlate_state_t *)r.h, o.block) + 1;
     } else {
         fprintf(stderr, "unknown case %s\n", what);
         return 2;
@@ -733,6 +759,13 @@ int main(int argc, char **argv)
                      presamp_get_num_taps((const presamp_state_t *)r.h),
                      presamp_get_num_phases((const presamp_state_t *)r.h));
             break;
+        case K_XLATE:
+            if (!xlate_get_num_taps || !xlate_get_up || !xlate_get_down)
+                break;
+            snprintf(label, sizeof label, "Translator(%u/%u, %zu taps x %u rows)",
+                     xlate_get_up((const xlate_state_t *)r.h), xlate_get_down((const xlate_state_t *)r.h),
+                     xlate_get_num_taps((const xlate_state_t *)r.h), xlate_get_up((const xlate_state_t *)r.h));
+            break;
         default: break;
         }
         if (label[0] && !label_ops(label, &ops, &srate))
@@ -760,6 +793,7 @@ int main(int argc, char **argv)
     case K_FIR: fir_destroy((fir_state_t *)r.h); break;
     case K_RESAMP: resamp_destroy((resamp_state_t *)r.h); break;
     case K_PRESAMP: presamp_destroy((presamp_state_t *)r.h); break;
+    case K_XLATE: xlate_destroy((xlate_state_t *)r.h); break;
     }
     free(in);
     free(r.out);

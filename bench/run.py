@@ -44,6 +44,7 @@ STAGES = [  # (label, ddc_bench arguments, what the MS/s count)
     ("designed resampler 0.35, 80 dB", ["presamp", "0.35"], "complex input samples"),
     ("designed resampler 0.59, 80 dB", ["presamp", "0.59"], "complex input samples"),
     ("designed resampler 1.5, 80 dB", ["presamp", "1.5"], "complex input samples"),
+    ("translating decimator 3/10, 80 dB", ["xlate", "0.3"], "real input samples"),
 ]
 THREAD_RATE = "1/10"
 LEVELS = {"scalar": 0, "avx2": 1, "avx512": 2}

@@ -34,13 +34,18 @@ typedef struct ddcr_state ddcr_state_t;
  * stop-band attenuation atten_db in [DDC_ATTEN_MIN, DDC_ATTEN_MAX] dB, a
  * 32-bit-phase oscillator and float arithmetic throughout (no clamping or
  * quantisation: silence in gives exact zeros out, levels above 1 pass).
+ * Above rate 1/4, where the rate is a small ratio (xlate_ratio in
+ * stages/xlate.h: 0.3 = 3/10, 0.45 = 9/20, 1/3, ...), the plan is one stage
+ * instead, the translating decimator at the input rate (one stage label,
+ * "Translator(up/down, T taps x up rows)"), with the same figures; there no
+ * 2:1 stage needs a transition as narrow as the output's.
  * Figures, measured by tests/test_designed.py at every rate:
  * - pass band 0 .. 0.4*fs_out within +-0.05 dB of the gain at 0.1*fs_out;
  * - every input tone more than 0.6*fs_out from the carrier at least atten_db
  *   below a pass-band tone of the same amplitude, for tones anywhere in
  *   (0, 0.5)*fs_in, whenever the wanted band (carrier +- 0.5*fs_out) lies in
  *   [0.05, 0.45]*fs_in; the band's mirror image is rejected as well;
- * - the first stage's transition is the widest that keeps these figures for
+ * - in the chain, the first stage's transition is the widest that keeps these figures for
  *   the carrier given here (design_r2c_delta_for in rate/rate_design.h);
  *   ddcr_set_norm_freq to a carrier it cannot serve switches it, once, to the
  *   carrier-independent design, built here, carrying the stream's history

@@ -294,7 +294,7 @@ def test_variants_byte_identical(real, rate):
         assert bits_equal(o[finite], outs[0][finite])
 
 
-@pytest.mark.parametrize("real,rate", [(True, 0.25), (True, 0.1), (True, 0.02), (False, 0.3),
+@pytest.mark.parametrize("real,rate", [(True, 0.25), (True, 0.1), (True, 0.02), (True, 0.3), (False, 0.3),
                                        (False, 1 / 64), (False, 2.3)])
 def test_delay_is_the_group_delay(real, rate):
     # two tones: the slope of output phase over frequency, against output j

@@ -17,7 +17,9 @@
 #include "stages/presamp.h"
 #include "stages/resamp.h"
 #include "stages/simd.h"
+#include "stages/xlate.h"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -231,6 +233,14 @@ std::vector<Family> families()
                           return stage<presamp_state_t>(presamp_create(ra.first, ra.second), presamp_destroy,
                                                         [](presamp_state_t *h, const float *in, size_t k, float *out,
                                                            size_t cap) { return presamp_execute(h, C(in), k, C(out), cap); });
+                      }});
+    }
+    // Rows of one, three and nine periods; taps fewer and more than a lane group.
+    for (auto ud : {std::array<uint32_t, 3>{1, 3, 60}, std::array<uint32_t, 3>{3, 10, 80}, std::array<uint32_t, 3>{9, 20, 120}}) {
+        fs.push_back({"xlate/" + std::to_string(ud[0]) + "/" + std::to_string(ud[1]), 1, double(ud[0]) / ud[1], true, [ud] {
+                          return stage<xlate_state_t>(xlate_create(-0.21, ud[0], ud[1], ud[2]), xlate_destroy,
+                                                      [](xlate_state_t *h, const float *in, size_t k, float *out,
+                                                         size_t cap) { return xlate_execute(h, in, k, C(out), cap); });
                       }});
     }
     return fs;

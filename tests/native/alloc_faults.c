@@ -281,7 +281,7 @@ static ddc_state_t *make_ddc(double norm_freq, double rate)
 
 static long scenario_ddcr_create(void)
 {
-    static const double rates[] = {0.25, 0.125, 0.2, 0.05, 0.035, 0x1p-14, 0.0001};
+    static const double rates[] = {0.25, 0.125, 0.2, 0.05, 0.035, 0x1p-14, 0.0001, 0.3};
     long exercised = 0;
     for (size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
         const long base = g_live;
@@ -335,7 +335,7 @@ static long scenario_ddcr_execute(void)
     static float x[N1 + N2 + N3];
     static cf32_t ref[N1 + N2 + N3], got[N1 + N2 + N3];
     fill_real(x, N1 + N2 + N3, 3);
-    static const double rates[] = {0.25, 0.125, 0.035, 0.05, 0.2};
+    static const double rates[] = {0.25, 0.125, 0.035, 0.05, 0.2, 0.3};
     long exercised = 0;
     for (size_t r = 0; r < sizeof rates / sizeof rates[0]; ++r) {
         ddcr_state_t *a = make_ddcr(-0.61, rates[r]);
