@@ -17,21 +17,30 @@
  * input P q is taken back from the phase of the input in hand with the
  * increment in force, so a retune keeps the phase continuous.
  *
+ * Rows go in groups (stages/xlate_simd.h): consecutive rows whose newest
+ * inputs n0_c lie within T0/4 of the first, at most kXlateGroup. A group's
+ * rows are zero-padded to one span of D = T0 + (its last n0 - its first n0)
+ * taps, tap i meeting input d_hi - i of the period for every row, so each
+ * input is loaded once for all of them; its outputs fall due with its last
+ * row's newest input, so no tap, not even a zero one, meets an input not yet
+ * taken.
+ *
  * Processing: the inputs are kept as q streams, input n in stream n mod q at
  * slot n div q - base (the period it belongs to), every stream one run of
- * hcap slots, so that tap k of row c over successive periods reads
- * successive slots of one stream (off[c][k] gives which and where). Inputs
- * are stored a chunk at a time before the chunk's outputs are computed; the
+ * hcap slots, so that tap i of a group over successive periods reads
+ * successive slots of one stream (off[] gives which and where). Inputs are
+ * stored a chunk at a time before the chunk's outputs are computed; the
  * streams move down when a chunk would not fit, keeping the periods the next
  * outputs read. A chunk cut short by the room has stored inputs it does not
  * take in slots no output reads before they are stored again.
  *
- * Per output, from 0, for k = 0 .. T0-1 (newest input first):
- *   s.re = fmaf(g_re[k], x[N - k], s.re),  s.im likewise,
+ * Per output, from 0, for i = 0 .. D-1 (newest input first):
+ *   s.re = fmaf(g_re[i], x[P q + d_hi - i], s.re),  s.im likewise,
  * and with o the fine oscillator at the period's phase (stages/nco_simd.h):
  *   y = (fmaf(s.re, o.re, -(s.im*o.im)), fmaf(s.re, o.im, s.im*o.re)).
  * _run_scalar is the reference; the vector variants (xlate_<isa>.cpp,
- * xlate_body.inc) do the same operations, successive periods in lanes.
+ * xlate_body.inc) do the same operations, successive periods in lanes and
+ * the rows of a group side by side.
  */
 #include "xlate.h"
 #include "nco_simd.h"
@@ -54,9 +63,13 @@ struct xlate_state {
     uint32_t p, q;      // up, down, reduced
     size_t T0;          // taps per row
     double *proto;      // the N = T0 p prototype points, owned
-    float *gr, *gi;     // p rows of T0 taps, owned
-    int32_t *off;       // p rows of T0 stream offsets, owned
+    xlate_group *groups;  // row groups, owned
+    size_t num_groups;
+    float *taps;        // every group's taps (2 D G floats each), owned
+    int32_t *off;       // every group's D stream offsets, owned
     uint32_t *n0;       // n0_c for c = 0 .. p (n0_p = q), owned
+    uint32_t *due_at;   // per row, the input of its period it falls due with: its group's last n0, owned
+    uint32_t *due_rows; // per count r = 0 .. q of a period's inputs in, the rows due, owned
     float *hist;        // q streams of hcap slots, owned
     size_t hcap;
     int64_t base;       // the period in slot 0
@@ -78,32 +91,66 @@ constexpr double kTwoPi = 6.283185307179586;
 // Periods of history the outputs of a period read before it.
 size_t _reach(const xlate_state *s) { return (s->T0 - 1 + s->q - 1) / s->q + 1; }
 
-// Fills the rows from the prototype for the increment in force.
+// Rows whose newest inputs lie within this many inputs of the group's first
+// share a group: the padding costs at most a quarter more taps per row.
+size_t _group_reach(const xlate_state *s) { return s->T0 / 4; }
+
+// Groups of consecutive rows, kXlateGroup at most, n0 within _group_reach of
+// the first; and the room their taps and offsets take.
+size_t _make_groups(xlate_state *s, xlate_group *g, size_t &taps, size_t &offs)
+{
+    size_t count = 0;
+    taps = offs = 0;
+    for (uint32_t c = 0; c < s->p;) {
+        uint32_t e = c + 1;
+        while (e < s->p && e - c < kXlateGroup && s->n0[e] - s->n0[c] <= _group_reach(s)) ++e;
+        const uint32_t D = static_cast<uint32_t>(s->T0) + s->n0[e - 1] - s->n0[c];
+        if (g) g[count] = xlate_group{c, e - c, D, static_cast<uint32_t>(taps), static_cast<uint32_t>(offs)};
+        taps += 2 * size_t{D} * (e - c);
+        offs += D;
+        ++count;
+        c = e;
+    }
+    return count;
+}
+
+// Fills the taps from the prototype for the increment in force: tap i of row
+// c in its group is tap k = n0_c - d_hi + i of the row, zero outside 0 .. T0-1.
 void _fill_rows(xlate_state *s)
 {
     const size_t p = s->p, T0 = s->T0;
-    for (size_t c = 0; c < p; ++c) {
-        const size_t phi = c * s->q % p;
-        for (size_t k = 0; k < T0; ++k) {
-            const double h = s->proto[k * p + phi];
-            // exp(+j 2 pi f (n0_c - k)) from the integer phase, exact modulo one turn
-            const uint32_t ph = s->inc * (s->n0[c] - static_cast<uint32_t>(k));
-            const double a = kTwoPi * static_cast<double>(static_cast<int32_t>(ph)) * 0x1p-32;
-            s->gr[c * T0 + k] = static_cast<float>(h * std::cos(a));
-            s->gi[c * T0 + k] = static_cast<float>(h * std::sin(a));
+    for (size_t k = 0; k < s->num_groups; ++k) {
+        const xlate_group &g = s->groups[k];
+        const uint32_t d_hi = s->n0[g.first + g.rows - 1];
+        float *t = s->taps + g.taps;
+        std::memset(t, 0, 2 * size_t{g.span} * g.rows * sizeof(float));
+        for (uint32_t r = 0; r < g.rows; ++r) {
+            const uint32_t c = g.first + r;
+            const size_t phi = c * s->q % p;
+            for (size_t tap = 0; tap < T0; ++tap) {
+                const double h = s->proto[tap * p + phi];
+                // exp(+j 2 pi f (n0_c - k)) from the integer phase, exact modulo one turn
+                const uint32_t ph = s->inc * (s->n0[c] - static_cast<uint32_t>(tap));
+                const double a = kTwoPi * static_cast<double>(static_cast<int32_t>(ph)) * 0x1p-32;
+                const size_t i = tap + d_hi - s->n0[c];
+                t[i * 2 * g.rows + r] = static_cast<float>(h * std::cos(a));
+                t[i * 2 * g.rows + g.rows + r] = static_cast<float>(h * std::sin(a));
+            }
         }
     }
 }
 
-// Where tap k of row c reads: input n0_c - k of a period, in its stream.
+// Where tap i of a group reads: input d_hi - i of a period, in its stream.
 void _fill_offsets(xlate_state *s)
 {
     const int64_t q = s->q;
-    for (size_t c = 0; c < s->p; ++c) {
-        for (size_t k = 0; k < s->T0; ++k) {
-            const int64_t d = static_cast<int64_t>(s->n0[c]) - static_cast<int64_t>(k);
+    for (size_t k = 0; k < s->num_groups; ++k) {
+        const xlate_group &g = s->groups[k];
+        const int64_t d_hi = s->n0[g.first + g.rows - 1];
+        for (uint32_t i = 0; i < g.span; ++i) {
+            const int64_t d = d_hi - static_cast<int64_t>(i);
             const int64_t e = d >= 0 ? d / q : -((-d + q - 1) / q);  // floor(d / q)
-            s->off[c * s->T0 + k] = static_cast<int32_t>((d - e * q) * static_cast<int64_t>(s->hcap) + e);
+            s->off[g.offs + i] = static_cast<int32_t>((d - e * q) * static_cast<int64_t>(s->hcap) + e);
         }
     }
 }
@@ -138,21 +185,25 @@ bool _design(xlate_state *s)
 // The reference kernel.
 void _run_scalar(const xlate_work *w, cf32_t *out)
 {
-    const size_t T0 = w->num_taps, p = w->period;
-    size_t c = w->cls, t = 0;
+    const size_t p = w->period;
+    size_t c = w->cls, t = 0, gk = 0;
+    while (w->groups[gk].first + w->groups[gk].rows <= c) ++gk;
     uint32_t theta = w->theta;
     cf32_t o = ddc_nco::osc(w->osc, theta);
     for (size_t j = 0; j < w->count; ++j) {
-        const float *gr = w->gr + c * T0, *gi = w->gi + c * T0, *x = w->x0 + t;
-        const int32_t *off = w->off + c * T0;
+        const xlate_group &g = w->groups[gk];
+        const size_t G = g.rows, r = c - g.first;
+        const float *tp = w->taps + g.taps + r, *x = w->x0 + t;
+        const int32_t *off = w->off + g.offs;
         float sr = 0.0f, si = 0.0f;
-        for (size_t k = 0; k < T0; ++k) {
-            sr = std::fmaf(gr[k], x[off[k]], sr);
-            si = std::fmaf(gi[k], x[off[k]], si);
+        for (size_t i = 0; i < g.span; ++i, tp += 2 * G) {
+            sr = std::fmaf(tp[0], x[off[i]], sr);
+            si = std::fmaf(tp[G], x[off[i]], si);
         }
         out[j] = cf32_t{std::fmaf(sr, o.re, -(si * o.im)), std::fmaf(sr, o.im, si * o.re)};
-        if (++c == p) {
-            c = 0;
+        if (++c == g.first + G) ++gk;
+        if (c == p) {
+            c = gk = 0;
             ++t;
             theta += w->theta_step;
             o = ddc_nco::osc(w->osc, theta);
@@ -168,10 +219,14 @@ Kernel _kernel()
     return _run_scalar;
 }
 
-// Outputs with newest input before input x (counted from reset): ceil(x p / q).
+// Outputs due once x inputs are in (counted from reset): every row of the
+// periods before the last begun, and the rows of that period whose group's
+// last input is in.
 uint64_t _due(const xlate_state *s, uint64_t x)
 {
-    return static_cast<uint64_t>((static_cast<unsigned __int128>(x) * s->p + s->q - 1) / s->q);
+    if (x == 0) return 0;
+    const uint64_t P = (x - 1) / s->q;
+    return P * s->p + s->due_rows[x - P * s->q];
 }
 
 // Makes room for m more inputs: the streams move down to the first period
@@ -236,7 +291,7 @@ size_t _run(xlate_state *s, const float *in, size_t n_in, cf32_t *out, size_t ca
         if (cnt) {
             const uint64_t P = s->next / s->p;
             const xlate_work w{s->hist + static_cast<size_t>(static_cast<int64_t>(P) - s->base),
-                               s->gr, s->gi, s->off, s->T0, s->p, static_cast<size_t>(cnt),
+                               s->taps, s->off, s->groups, s->num_groups, s->p, static_cast<size_t>(cnt),
                                static_cast<size_t>(s->next % s->p),
                                s->theta + inc * static_cast<uint32_t>(P * s->q - s->taken),
                                inc * s->q, ddc_nco::table()};
@@ -246,7 +301,7 @@ size_t _run(xlate_state *s, const float *in, size_t n_in, cf32_t *out, size_t ca
         }
         if (cnt < due) {
             // No room for output `next`: the inputs before the one it falls due with are taken.
-            const uint64_t N = s->next / s->p * s->q + s->n0[s->next % s->p];
+            const uint64_t N = s->next / s->p * s->q + s->due_at[s->next % s->p];
             s->theta += inc * static_cast<uint32_t>(N - s->taken);
             s->taken = N;
             return n;
@@ -305,21 +360,37 @@ xlate_state_t *xlate_create(double norm_freq, uint32_t up, uint32_t down, double
     bool ok = _design(s);
     if (ok) {
         s->hcap = _reach(s) + kChunk / s->q + 4 + kXlateLanes;
-        const size_t rows = static_cast<size_t>(s->p) * s->T0;
         s->hist = static_cast<float *>(std::malloc(s->q * s->hcap * sizeof(float)));
-        s->gr = static_cast<float *>(std::malloc(rows * sizeof(float)));
-        s->gi = static_cast<float *>(std::malloc(rows * sizeof(float)));
-        s->off = static_cast<int32_t *>(std::malloc(rows * sizeof(int32_t)));
         s->n0 = static_cast<uint32_t *>(std::malloc((s->p + 1) * sizeof(uint32_t)));
-        ok = s->hist && s->gr && s->gi && s->off && s->n0 && ddc_nco::table() &&
-             s->q * s->hcap < (size_t{1} << 31);
+        ok = s->hist && s->n0 && ddc_nco::table() && s->q * s->hcap < (size_t{1} << 31);
+    }
+    if (ok) {
+        for (uint32_t c = 0; c <= s->p; ++c)
+            s->n0[c] = static_cast<uint32_t>(uint64_t{c} * s->q / s->p);
+        size_t taps = 0, offs = 0;
+        s->num_groups = _make_groups(s, nullptr, taps, offs);
+        s->groups = static_cast<xlate_group *>(std::malloc(s->num_groups * sizeof(xlate_group)));
+        s->taps = static_cast<float *>(std::malloc(taps * sizeof(float)));
+        s->off = static_cast<int32_t *>(std::malloc(offs * sizeof(int32_t)));
+        s->due_at = static_cast<uint32_t *>(std::malloc(s->p * sizeof(uint32_t)));
+        s->due_rows = static_cast<uint32_t *>(std::malloc((s->q + 1) * sizeof(uint32_t)));
+        ok = s->groups && s->taps && s->off && s->due_at && s->due_rows;
+    }
+    if (ok) {
+        size_t taps = 0, offs = 0;
+        _make_groups(s, s->groups, taps, offs);
+        for (size_t k = 0; k < s->num_groups; ++k)
+            for (uint32_t r = 0; r < s->groups[k].rows; ++r)
+                s->due_at[s->groups[k].first + r] = s->n0[s->groups[k].first + s->groups[k].rows - 1];
+        for (uint32_t r = 0, c = 0; r <= s->q; ++r) {
+            while (c < s->p && s->due_at[c] < r) ++c;
+            s->due_rows[r] = c;
+        }
     }
     if (!ok) {
         xlate_destroy(s);
         return nullptr;
     }
-    for (uint32_t c = 0; c <= s->p; ++c)
-        s->n0[c] = static_cast<uint32_t>(uint64_t{c} * s->q / s->p);
     _fill_rows(s);
     _fill_offsets(s);
     xlate_reset(s);
@@ -330,10 +401,12 @@ void xlate_destroy(xlate_state_t *s)
 {
     if (!s) return;
     std::free(s->proto);
-    std::free(s->gr);
-    std::free(s->gi);
+    std::free(s->groups);
+    std::free(s->taps);
     std::free(s->off);
     std::free(s->n0);
+    std::free(s->due_at);
+    std::free(s->due_rows);
     std::free(s->hist);
     std::free(s);
 }
@@ -371,9 +444,9 @@ double xlate_get_delay(const xlate_state_t *s)
 size_t xlate_capacity(const xlate_state_t *s, size_t n_in)
 {
     if (n_in == 0) return 0;
-    const unsigned __int128 x = static_cast<unsigned __int128>(s->taken) + n_in;
-    const unsigned __int128 c = (x * s->p + s->q - 1) / s->q - s->next;
-    return c > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(c);
+    // taken + n_in inputs stay below 2^64 for any stream that can be fed
+    const uint64_t x = s->taken + n_in < s->taken ? UINT64_MAX : s->taken + n_in;
+    return static_cast<size_t>(_due(s, x) - s->next);
 }
 
 size_t xlate_execute(xlate_state_t *s, const float *in, size_t n_in, cf32_t *out, size_t cap)

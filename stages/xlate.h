@@ -17,12 +17,16 @@
  * atten_db below a pass-band tone (a real tone at f lies at f and at -f), and
  * so do a pass-band tone's spurs.
  *
- * Timing: output j, counted from creation or reset, falls due when input N_j
- * is taken and shows the input at t_j - xlate_get_delay. The oscillator has
+ * Timing: output j, counted from creation or reset, shows the input at
+ * t_j - xlate_get_delay. Rows whose newest inputs lie close together are
+ * computed together, so an output falls due when the newest input of its
+ * group is taken: N_j or up to T/4 inputs later (xlate_capacity counts
+ * them). The oscillator has
  * phase 0 at input 0 and a 32-bit phase (stages/nco.h), tuned from f as the
  * fine oscillator is; a retune takes effect from the next call, the phase
- * continuing. Every output is a dot product over a window of T inputs, so a
- * NaN or infinite input reaches every output whose window holds it. The
+ * continuing. Every output is a dot product over its group's window (T
+ * inputs and the group's spread), so a NaN or infinite input reaches every
+ * output whose window holds it, also through a zero tap of the padding. The
  * result does not depend on the kernel variant (stages/simd.h) nor on how the
  * stream is cut into blocks. One thread per handle; creation from any thread.
  */

@@ -1,11 +1,11 @@
-// Translating decimator kernel for AVX2 with FMA: four registers of eight
-// periods per row.
+// Translating decimator kernel for AVX2 with FMA: 16 registers, so six
+// registers of lane sums per part beside the loads.
 #include "isa_avx2.h"
 #include "nco_simd.h"
 #include "xlate_simd.h"
 
 namespace {
-constexpr size_t kV = 4;
+constexpr size_t kRegs = 6;  // sums of lanes held beside the loads
 }
 
 #include "xlate_body.inc"

@@ -1,11 +1,11 @@
-// Translating decimator kernel for AVX-512: two registers of sixteen periods
-// per row.
+// Translating decimator kernel for AVX-512: 32 registers, twelve of lane
+// sums per part.
 #include "isa_avx512.h"
 #include "nco_simd.h"
 #include "xlate_simd.h"
 
 namespace {
-constexpr size_t kV = 4;
+constexpr size_t kRegs = 12;  // sums of lanes held beside the loads
 }
 
 #include "xlate_body.inc"

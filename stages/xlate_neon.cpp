@@ -1,11 +1,11 @@
-// Translating decimator kernel for NEON: eight registers of four periods per
-// row.
+// Translating decimator kernel for NEON: 32 registers, twelve of lane sums
+// per part.
 #include "isa_neon.h"
 #include "nco_simd.h"
 #include "xlate_simd.h"
 
 namespace {
-constexpr size_t kV = 8;
+constexpr size_t kRegs = 12;  // sums of lanes held beside the loads
 }
 
 #include "xlate_body.inc"
