@@ -295,8 +295,8 @@ double ddcr_get_delay(const ddcr_state_t *s)
 
 double ddcr_get_cost(const ddcr_state_t *s)
 {
-    if (s->xl) // two per row tap and output, the rotation once per output
-        return s->rate * (2.0 * static_cast<double>(xlate_get_num_taps(s->xl)) + 4.0);
+    if (s->xl)
+        return xlate_get_cost(s->xl);
     // Decimator: the folded branch and the centre per output pair; mixer and
     // oscillator: 8 operations per intermediate sample.
     const double r2c = 0.5 * static_cast<double>(hbdecim_r2c_get_num_taps(s->r2c) / 2 + 1);

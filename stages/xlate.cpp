@@ -436,6 +436,14 @@ uint32_t xlate_get_up(const xlate_state_t *s) { return s->p; }
 uint32_t xlate_get_down(const xlate_state_t *s) { return s->q; }
 size_t xlate_get_num_taps(const xlate_state_t *s) { return s->T0; }
 
+double xlate_get_cost(const xlate_state_t *s)
+{
+    double per_period = 0.0;
+    for (size_t k = 0; k < s->num_groups; ++k)
+        per_period += static_cast<double>(s->groups[k].rows) * (2.0 * s->groups[k].span + 4.0);
+    return per_period / static_cast<double>(s->q);
+}
+
 double xlate_get_delay(const xlate_state_t *s)
 {
     return 0.5 * static_cast<double>(s->T0 * s->p - 1) / static_cast<double>(s->p);

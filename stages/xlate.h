@@ -58,6 +58,9 @@ DDC_API uint32_t xlate_get_up(const xlate_state_t *s);
 DDC_API uint32_t xlate_get_down(const xlate_state_t *s);
 /* Taps per row T. */
 DDC_API size_t xlate_get_num_taps(const xlate_state_t *s);
+/* Real multiply-adds per input sample: two per tap of every output's span
+   (the padding of its row group counted) and the rotation's four. */
+DDC_API double xlate_get_cost(const xlate_state_t *s);
 /* Group delay in input periods: half the prototype's length. */
 DDC_API double xlate_get_delay(const xlate_state_t *s);
 /* Outputs that xlate_execute of n_in inputs writes from the current state

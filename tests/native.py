@@ -121,6 +121,7 @@ SIGNATURES = {
     "xlate_get_down": (c_uint32, [P]),
     "xlate_get_num_taps": (c_size_t, [P]),
     "xlate_get_delay": (c_double, [P]),
+    "xlate_get_cost": (c_double, [P]),
     "xlate_capacity": (c_size_t, [P, c_size_t]),
     "xlate_execute": (c_size_t, [P, P, c_size_t, P, c_size_t]),
     # design

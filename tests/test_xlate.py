@@ -147,6 +147,8 @@ def test_refused(up, down, atten):
 def test_reduced_and_ratios():
     h = Handle(lib.xlate_create(0.1, 6, 20, 80.0), lib.xlate_destroy)
     assert (lib.xlate_get_up(h.p), lib.xlate_get_down(h.p)) == (3, 10)
+    useful = 0.3 * (2 * lib.xlate_get_num_taps(h.p) + 4)  # the padding costs a quarter at most
+    assert useful <= lib.xlate_get_cost(h.p) <= 1.25 * useful
     up, down = ctypes.c_uint32(), ctypes.c_uint32()
     for rate, want in [(0.3, (3, 10)), (0.45, (9, 20)), (1 / 3, (1, 3)), (0.5, (1, 2)), (64 / 129, (64, 129)),
                        (0.1, (1, 10)), (math.pi / 10, None), (65 / 131, None), (0.0, None), (1.0, None),

@@ -8,6 +8,7 @@
 #include "stages/fir.h"
 #include "stages/resamp.h"
 #include "stages/presamp.h"
+#include "stages/xlate.h"
 #include "design/ciccomp.h"
 #include "design/kaiser.h"
 #include "design/halfband.h"
