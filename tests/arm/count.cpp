@@ -1,10 +1,11 @@
-// Runs one resampler case for n inputs at one kernel level, for counting the
+// Runs one resampler case (or the translating decimator's) for n inputs at one kernel level, for counting the
 // instructions it executes under qemu-aarch64 (tests/arm/count.sh); the
 // difference of two lengths leaves the work per input.
 // Usage: count <case> <level> <n>
 #include "stages/presamp.h"
 #include "stages/resamp.h"
 #include "stages/simd.h"
+#include "stages/xlate.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,7 +36,17 @@ int main(int argc, char **argv)
             got += exec(h, x.data() + at, m, y.data(), y.size());
         }
     };
-    if (!std::strncmp(name, "resamp", 6)) {
+    if (!std::strcmp(name, "xlate_0.3")) {  // real input: the re parts of x
+        std::vector<float> xr(n);
+        for (size_t k = 0; k < n; ++k) xr[k] = x[k].re;
+        xlate_state_t *h = xlate_create(-0.2, 3, 10, 80.0);
+        if (!h) return 4;
+        for (size_t at = 0; at < n; at += block) {
+            const size_t m = n - at < block ? n - at : block;
+            got += xlate_execute(h, xr.data() + at, m, y.data(), y.size());
+        }
+        xlate_destroy(h);
+    } else if (!std::strncmp(name, "resamp", 6)) {
         resamp_state_t *h = nullptr;
         if (!std::strcmp(name, "resamp_decim19")) h = resamp_create(0.3);
         if (!std::strcmp(name, "resamp_interp19")) h = resamp_create(1.9);
