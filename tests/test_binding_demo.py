@@ -80,3 +80,5 @@ def test_stage_table_reads_factors_and_taps_from_labels():
     # a stage the label says nothing about takes what the others leave
     rows = cli.stage_table(("HalfbandR2C", "Mystery"), 0.1)
     assert rows[1][2] == pytest.approx(0.1)
+    assert cli.stage_table(("Translator(3/10, 90 taps x 3 rows)",), 0.3) == [
+        ("Translator(3/10, 90 taps x 3 rows)", 1.0, pytest.approx(0.3), 90)]

@@ -267,6 +267,7 @@ def _open_converter(is_complex: bool, norm_freq: float, rate: float, atten: Opti
 
 
 _FACTOR = (  # how a stage label tells its rate factor
+    (re.compile(r"translat\w*\s*\(\s*(\d+)\s*/\s*(\d+)", re.I), lambda m: int(m.group(1)) / int(m.group(2))),
     (re.compile(r"resampl\w*\s*\(\s*([0-9.eE+-]+)", re.I), lambda m: float(m.group(1))),
     (re.compile(r"\bcic\w*\s*\(\s*(\d+)", re.I), lambda m: 1.0 / int(m.group(1))),
     (re.compile(r"(?:/|\bdecim\w*\s*)(\d+)\b", re.I), lambda m: 1.0 / int(m.group(1))),
