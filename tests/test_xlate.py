@@ -1,6 +1,6 @@
 """Translating decimator: real input, one carrier's band out at a rational rate.
 
-The spectral figures are measured on tones (the down-converter's sweep in
+The mask figures are measured on tones (the down-converter's sweep in
 test_designed.py runs the same through ddcr_* at 0.3, 0.45 and 1/3); here the
 stage alone, at ratios and carriers the sweep does not reach, and its stream
 properties.
