@@ -19,11 +19,10 @@
  *
  * Rows go in groups (stages/xlate_simd.h): consecutive rows whose newest
  * inputs n0_c lie within T0/4 of the first, at most kXlateGroup. A group's
- * rows are zero-padded to one span of D = T0 + (its last n0 - its first n0)
- * taps, tap i meeting input d_hi - i of the period for every row, so each
- * input is loaded once for all of them; its outputs fall due with its last
- * row's newest input, so no tap, not even a zero one, meets an input not yet
- * taken.
+ * rows share one span of D = T0 + (its last n0 - its first n0) taps, tap i
+ * meeting input d_hi - i of the period, so each input is loaded once for all
+ * of them; each row takes only its own T0 taps of the span, so it meets only
+ * its own window and the sums are those of the row alone.
  *
  * Processing: the inputs are kept as q streams, input n in stream n mod q at
  * slot n div q - base (the period it belongs to), every stream one run of
@@ -34,8 +33,8 @@
  * outputs read. A chunk cut short by the room has stored inputs it does not
  * take in slots no output reads before they are stored again.
  *
- * Per output, from 0, for i = 0 .. D-1 (newest input first):
- *   s.re = fmaf(g_re[i], x[P q + d_hi - i], s.re),  s.im likewise,
+ * Per output, from 0, for k = 0 .. T0-1 (newest input first):
+ *   s.re = fmaf(g_re[k], x[P q + n0_c - k], s.re),  s.im likewise,
  * and with o the fine oscillator at the period's phase (stages/nco_simd.h):
  *   y = (fmaf(s.re, o.re, -(s.im*o.im)), fmaf(s.re, o.im, s.im*o.re)).
  * _run_scalar is the reference; the vector variants (xlate_<isa>.cpp,
@@ -68,7 +67,7 @@ struct xlate_state {
     float *taps;        // every group's taps (2 D G floats each), owned
     int32_t *off;       // every group's D stream offsets, owned
     uint32_t *n0;       // n0_c for c = 0 .. p (n0_p = q), owned
-    uint32_t *due_at;   // per row, the input of its period it falls due with: its group's last n0, owned
+    uint32_t *due_at;   // per row, the input of its period it falls due with (its n0), owned
     uint32_t *due_rows; // per count r = 0 .. q of a period's inputs in, the rows due, owned
     float *hist;        // q streams of hcap slots, owned
     size_t hcap;
@@ -92,7 +91,7 @@ constexpr double kTwoPi = 6.283185307179586;
 size_t _reach(const xlate_state *s) { return (s->T0 - 1 + s->q - 1) / s->q + 1; }
 
 // Rows whose newest inputs lie within this many inputs of the group's first
-// share a group: the padding costs at most a quarter more taps per row.
+// share a group: its span is at most a quarter longer than a row.
 size_t _group_reach(const xlate_state *s) { return s->T0 / 4; }
 
 // Groups of consecutive rows, kXlateGroup at most, n0 within _group_reach of
@@ -105,7 +104,10 @@ size_t _make_groups(xlate_state *s, xlate_group *g, size_t &taps, size_t &offs)
         uint32_t e = c + 1;
         while (e < s->p && e - c < kXlateGroup && s->n0[e] - s->n0[c] <= _group_reach(s)) ++e;
         const uint32_t D = static_cast<uint32_t>(s->T0) + s->n0[e - 1] - s->n0[c];
-        if (g) g[count] = xlate_group{c, e - c, D, static_cast<uint32_t>(taps), static_cast<uint32_t>(offs)};
+        if (g) {
+            g[count] = xlate_group{c, e - c, D, static_cast<uint32_t>(taps), static_cast<uint32_t>(offs), {}};
+            for (uint32_t r = c; r < e; ++r) g[count].lo[r - c] = s->n0[e - 1] - s->n0[r];
+        }
         taps += 2 * size_t{D} * (e - c);
         offs += D;
         ++count;
@@ -192,11 +194,11 @@ void _run_scalar(const xlate_work *w, cf32_t *out)
     cf32_t o = ddc_nco::osc(w->osc, theta);
     for (size_t j = 0; j < w->count; ++j) {
         const xlate_group &g = w->groups[gk];
-        const size_t G = g.rows, r = c - g.first;
-        const float *tp = w->taps + g.taps + r, *x = w->x0 + t;
+        const size_t G = g.rows, r = c - g.first, lo = g.lo[r];
+        const float *tp = w->taps + g.taps + lo * 2 * G + r, *x = w->x0 + t;
         const int32_t *off = w->off + g.offs;
         float sr = 0.0f, si = 0.0f;
-        for (size_t i = 0; i < g.span; ++i, tp += 2 * G) {
+        for (size_t i = lo; i < lo + w->num_taps; ++i, tp += 2 * G) {
             sr = std::fmaf(tp[0], x[off[i]], sr);
             si = std::fmaf(tp[G], x[off[i]], si);
         }
@@ -220,8 +222,8 @@ Kernel _kernel()
 }
 
 // Outputs due once x inputs are in (counted from reset): every row of the
-// periods before the last begun, and the rows of that period whose group's
-// last input is in.
+// periods before the last begun, and the rows of that period whose newest
+// input is in (ceil(x p / q), without a wide division).
 uint64_t _due(const xlate_state *s, uint64_t x)
 {
     if (x == 0) return 0;
@@ -291,7 +293,7 @@ size_t _run(xlate_state *s, const float *in, size_t n_in, cf32_t *out, size_t ca
         if (cnt) {
             const uint64_t P = s->next / s->p;
             const xlate_work w{s->hist + static_cast<size_t>(static_cast<int64_t>(P) - s->base),
-                               s->taps, s->off, s->groups, s->num_groups, s->p, static_cast<size_t>(cnt),
+                               s->taps, s->off, s->groups, s->num_groups, s->T0, s->p, static_cast<size_t>(cnt),
                                static_cast<size_t>(s->next % s->p),
                                s->theta + inc * static_cast<uint32_t>(P * s->q - s->taken),
                                inc * s->q, ddc_nco::table()};
@@ -379,9 +381,7 @@ xlate_state_t *xlate_create(double norm_freq, uint32_t up, uint32_t down, double
     if (ok) {
         size_t taps = 0, offs = 0;
         _make_groups(s, s->groups, taps, offs);
-        for (size_t k = 0; k < s->num_groups; ++k)
-            for (uint32_t r = 0; r < s->groups[k].rows; ++r)
-                s->due_at[s->groups[k].first + r] = s->n0[s->groups[k].first + s->groups[k].rows - 1];
+        for (uint32_t c = 0; c < s->p; ++c) s->due_at[c] = s->n0[c];
         for (uint32_t r = 0, c = 0; r <= s->q; ++r) {
             while (c < s->p && s->due_at[c] < r) ++c;
             s->due_rows[r] = c;
@@ -438,10 +438,7 @@ size_t xlate_get_num_taps(const xlate_state_t *s) { return s->T0; }
 
 double xlate_get_cost(const xlate_state_t *s)
 {
-    double per_period = 0.0;
-    for (size_t k = 0; k < s->num_groups; ++k)
-        per_period += static_cast<double>(s->groups[k].rows) * (2.0 * s->groups[k].span + 4.0);
-    return per_period / static_cast<double>(s->q);
+    return static_cast<double>(s->p) * (2.0 * static_cast<double>(s->T0) + 4.0) / static_cast<double>(s->q);
 }
 
 double xlate_get_delay(const xlate_state_t *s)

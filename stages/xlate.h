@@ -17,16 +17,12 @@
  * atten_db below a pass-band tone (a real tone at f lies at f and at -f), and
  * so do a pass-band tone's spurs.
  *
- * Timing: output j, counted from creation or reset, shows the input at
- * t_j - xlate_get_delay. Rows whose newest inputs lie close together are
- * computed together, so an output falls due when the newest input of its
- * group is taken: N_j or up to T/4 inputs later (xlate_capacity counts
- * them). The oscillator has
+ * Timing: output j, counted from creation or reset, falls due when input N_j
+ * is taken and shows the input at t_j - xlate_get_delay. The oscillator has
  * phase 0 at input 0 and a 32-bit phase (stages/nco.h), tuned from f as the
  * fine oscillator is; a retune takes effect from the next call, the phase
- * continuing. Every output is a dot product over its group's window (T
- * inputs and the group's spread), so a NaN or infinite input reaches every
- * output whose window holds it, also through a zero tap of the padding. The
+ * continuing. Every output is a dot product over a window of T inputs, so a
+ * NaN or infinite input reaches every output whose window holds it. The
  * result does not depend on the kernel variant (stages/simd.h) nor on how the
  * stream is cut into blocks. One thread per handle; creation from any thread.
  */
@@ -58,8 +54,8 @@ DDC_API uint32_t xlate_get_up(const xlate_state_t *s);
 DDC_API uint32_t xlate_get_down(const xlate_state_t *s);
 /* Taps per row T. */
 DDC_API size_t xlate_get_num_taps(const xlate_state_t *s);
-/* Real multiply-adds per input sample: two per tap of every output's span
-   (the padding of its row group counted) and the rotation's four. */
+/* Real multiply-adds per input sample: two per tap and output, and the
+   rotation's four per output. */
 DDC_API double xlate_get_cost(const xlate_state_t *s);
 /* Group delay in input periods: half the prototype's length. */
 DDC_API double xlate_get_delay(const xlate_state_t *s);

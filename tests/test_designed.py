@@ -229,6 +229,8 @@ def test_block_splits_and_reset(real, rate):
     while i < len(x):
         n = int(rng.choice([0, 1, 2, 3, 7, 64, 1000, 4097]))
         parts.append(conv.run(x[i:i + n]))
+        if real:  # the room every DDCR block is promised
+            assert len(parts[-1]) <= lib.ddcr_execute_capacity(n)
         i += n
     assert bits_equal(np.concatenate(parts), whole)
     reset_fn = lib.ddcr_reset if real else lib.ddc_reset

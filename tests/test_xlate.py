@@ -57,6 +57,7 @@ def split_run(st, x, rng, retune_at=None):
         if retune_at is not None and i < retune_at < i + n:
             n = retune_at - i
         parts.append(st.run(x[i:i + n]))
+        assert len(parts[-1]) <= n  # one output per input at most
         i += n
         if i == retune_at:
             lib.xlate_set_norm_freq(st.h.p, -0.31)
