@@ -100,10 +100,6 @@ ddcr_state_t *ddcr_create_designed(double norm_freq, double rate, double atten_d
 {
     if (!(rate > 0.0 && rate < 0.5) || !(atten_db >= DDC_ATTEN_MIN && atten_db <= DDC_ATTEN_MAX))
         return nullptr;
-    // The first stage gets the widest transition this carrier allows; a retune
-    // that needs a sharper one switches to the carrier-independent design.
-    const double sharp = design_r2c_delta(rate);
-    const double wide = design_r2c_delta_for(rate, design_r2c_carrier(norm_freq));
     auto *s = static_cast<ddcr_state *>(std::calloc(1, sizeof(ddcr_state)));
     if (!s)
         return nullptr;
@@ -122,6 +118,10 @@ ddcr_state_t *ddcr_create_designed(double norm_freq, double rate, double atten_d
         }
         return s;
     }
+    // The first stage gets the widest transition this carrier allows; a retune
+    // that needs a sharper one switches to the carrier-independent design.
+    const double sharp = design_r2c_delta(rate);
+    const double wide = design_r2c_delta_for(rate, design_r2c_carrier(norm_freq));
     s->r2c_delta = wide;
     s->r2c = ddcr_design_r2c(atten_db, wide);
     bool ok = s->r2c != nullptr;

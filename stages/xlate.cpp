@@ -67,8 +67,6 @@ struct xlate_state {
     float *taps;        // every group's taps (2 D G floats each), owned
     int32_t *off;       // every group's D stream offsets, owned
     uint32_t *n0;       // n0_c for c = 0 .. p (n0_p = q), owned
-    uint32_t *due_at;   // per row, the input of its period it falls due with (its n0), owned
-    uint32_t *due_rows; // per count r = 0 .. q of a period's inputs in, the rows due, owned
     float *hist;        // q streams of hcap slots, owned
     size_t hcap;
     int64_t base;       // the period in slot 0
@@ -221,14 +219,14 @@ Kernel _kernel()
     return _run_scalar;
 }
 
-// Outputs due once x inputs are in (counted from reset): every row of the
-// periods before the last begun, and the rows of that period whose newest
-// input is in (ceil(x p / q), without a wide division).
+// Outputs due once x inputs are in (counted from reset), ceil(x p / q): every
+// row of the periods before the last begun, and the rows c of that period
+// with n0_c < r, its r inputs in.
 uint64_t _due(const xlate_state *s, uint64_t x)
 {
     if (x == 0) return 0;
-    const uint64_t P = (x - 1) / s->q;
-    return P * s->p + s->due_rows[x - P * s->q];
+    const uint64_t P = (x - 1) / s->q, r = x - P * s->q;
+    return P * s->p + (r * s->p + s->q - 1) / s->q;
 }
 
 // Makes room for m more inputs: the streams move down to the first period
@@ -303,7 +301,7 @@ size_t _run(xlate_state *s, const float *in, size_t n_in, cf32_t *out, size_t ca
         }
         if (cnt < due) {
             // No room for output `next`: the inputs before the one it falls due with are taken.
-            const uint64_t N = s->next / s->p * s->q + s->due_at[s->next % s->p];
+            const uint64_t N = s->next / s->p * s->q + s->n0[s->next % s->p];
             s->theta += inc * static_cast<uint32_t>(N - s->taken);
             s->taken = N;
             return n;
@@ -374,18 +372,8 @@ xlate_state_t *xlate_create(double norm_freq, uint32_t up, uint32_t down, double
         s->groups = static_cast<xlate_group *>(std::malloc(s->num_groups * sizeof(xlate_group)));
         s->taps = static_cast<float *>(std::malloc(taps * sizeof(float)));
         s->off = static_cast<int32_t *>(std::malloc(offs * sizeof(int32_t)));
-        s->due_at = static_cast<uint32_t *>(std::malloc(s->p * sizeof(uint32_t)));
-        s->due_rows = static_cast<uint32_t *>(std::malloc((s->q + 1) * sizeof(uint32_t)));
-        ok = s->groups && s->taps && s->off && s->due_at && s->due_rows;
-    }
-    if (ok) {
-        size_t taps = 0, offs = 0;
-        _make_groups(s, s->groups, taps, offs);
-        for (uint32_t c = 0; c < s->p; ++c) s->due_at[c] = s->n0[c];
-        for (uint32_t r = 0, c = 0; r <= s->q; ++r) {
-            while (c < s->p && s->due_at[c] < r) ++c;
-            s->due_rows[r] = c;
-        }
+        ok = s->groups && s->taps && s->off;
+        if (ok) _make_groups(s, s->groups, taps, offs);
     }
     if (!ok) {
         xlate_destroy(s);
@@ -405,8 +393,6 @@ void xlate_destroy(xlate_state_t *s)
     std::free(s->taps);
     std::free(s->off);
     std::free(s->n0);
-    std::free(s->due_at);
-    std::free(s->due_rows);
     std::free(s->hist);
     std::free(s);
 }

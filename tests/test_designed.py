@@ -68,8 +68,7 @@ def settled(conv, freqs, seed=0, n_out=None, scale=1.0):
     if n_out is None:  # shorter records where every output costs many inputs
         n_out = N_OUT if conv.rate > 2e-3 else N_OUT // 2 if conv.rate > 2e-4 else N_OUT // 4
     skip = int(2 * conv.delay) + 64
-    # (+ 512: a one-stage plan gives an output up to a few hundred inputs late)
-    n_in = int(np.ceil((n_out + skip + 4) / min(conv.rate, 1.0))) + 512
+    n_in = int(np.ceil((n_out + skip + 4) / min(conv.rate, 1.0)))
     y = conv.run(scale * tones(conv.real, freqs, n_in, seed))
     assert len(y) >= skip + n_out
     return y[skip:skip + n_out]
