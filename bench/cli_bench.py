@@ -3,7 +3,7 @@
 For a real (f32) and a complex (cf32) recording it times:
   library   the converter's process() over the recording already in memory,
             blocks of the command's default size into one reused output buffer;
-  file      `ddc IN -o OUT` (read, convert, write, fsync, rename);
+  file      `ddc IN --force -o OUT` (read, convert, write, fsync, rename);
   pipe      `FEED IN | ddc | cat >/dev/null` (standard input to standard output),
             FEED moving the recording into the pipe with splice(2), without a
             copy, as a capture tool hands over its buffers: the figure is the
@@ -126,7 +126,7 @@ def main(argv=None):
             ddc = " ".join(COMMAND)
             feed = f"{shlex.quote(sys.executable)} -c {shlex.quote(FEED)}"
             runs = {
-                "file": (lambda f: f"{ddc} {f} {tune} -o {out}", lambda f: None),
+                "file": (lambda f: f"{ddc} {f} {tune} --force -o {out}", lambda f: None),
                 "pipe": (lambda f: f"{feed} {f} | {ddc} -f {kind} {tune} | cat >/dev/null",
                          lambda f: f"{feed} {f} | cat >/dev/null"),
                 "cat pipe": (lambda f: f"cat {f} | {ddc} -f {kind} {tune} | cat >/dev/null",

@@ -406,6 +406,22 @@ def test_an_output_that_is_the_input_is_refused_and_the_input_kept(kind, tmp_pat
     assert snapshot(tmp_path) == before
 
 
+@pytest.mark.parametrize("args,existing", [
+    (["-o", "o.cf32"], "o.cf32"),
+    (["-o", "o.cf32"], "o.cf32.sigmf-meta"),
+    (["-n", "0.3", "-o", "o{index}.cf32"], "o1.cf32"),
+])
+def test_an_existing_file_is_kept_unless_forced(args, existing, tmp_path, capsys):
+    signal_().astype(np.float32).tofile(tmp_path / "cap.f32")
+    (tmp_path / existing).write_bytes(b"keep me")
+    before = snapshot(tmp_path)
+    status, _, err = run(["cap.f32", "-n", "0.1", "-r", "0.2", *args], capsys)
+    assert status == 2 and f"{existing} exists; add --force to replace it" in err
+    assert snapshot(tmp_path) == before
+    assert run(["cap.f32", "-n", "0.1", "-r", "0.2", "--force", *args], capsys)[0] == 0
+    assert (tmp_path / existing).read_bytes() != b"keep me"
+
+
 def test_an_output_over_standard_input_is_refused(tmp_path):
     signal_().astype(np.float32).tofile(tmp_path / "cap.f32")
     before = snapshot(tmp_path)
@@ -449,8 +465,8 @@ def test_the_data_reaches_the_disk_before_each_rename(tmp_path, capsys, monkeypa
 
 
 # One carrier, and two through the channel bank: every output is all or nothing.
-CHANNELS = {"one": ["-n", "0.1", "-o", "out.cf32"],
-            "bank": ["-n", "0.3", "-n", "0.1", "-o", "out{index}.cf32"]}
+CHANNELS = {"one": ["-n", "0.1", "--force", "-o", "out.cf32"],
+            "bank": ["-n", "0.3", "-n", "0.1", "--force", "-o", "out{index}.cf32"]}
 
 
 @pytest.mark.parametrize("channels", CHANNELS)
@@ -607,7 +623,7 @@ def _stderr_on_a_terminal(args, stdin=subprocess.DEVNULL, cwd=None):
 
 def test_progress_on_a_terminal_a_bar_for_files_a_count_and_rate_for_pipes(tmp_path):
     np.zeros(200_000, np.float32).tofile(tmp_path / "in.f32")
-    args = ["-n", "0.1", "-r", "0.25", "--block", "4096", "-o", "o.cf32"]
+    args = ["-n", "0.1", "-r", "0.25", "--block", "4096", "--force", "-o", "o.cf32"]
     status, shown = _stderr_on_a_terminal(["in.f32", *args], cwd=tmp_path)
     assert status == 0 and "100%" in shown and "in.f32" in shown
     with open(tmp_path / "in.f32", "rb") as f:

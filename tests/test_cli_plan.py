@@ -112,6 +112,13 @@ def test_demo_with_an_unwritable_picture_fails_before_the_work(tmp_path, capsys)
     assert err.startswith("ddc: error: cannot write") and err.count("\n") == 1
 
 
+def test_demo_keeps_an_existing_picture_unless_forced(tmp_path, capsys):
+    (tmp_path / "d.png").write_bytes(b"keep me")
+    status, out, err = run(["demo", "-o", tmp_path / "d.png", "-n", 4096], capsys)
+    assert (status, out) == (2, "") and "d.png exists; add --force to replace it" in err
+    assert (tmp_path / "d.png").read_bytes() == b"keep me"
+
+
 def test_demo_rejects_a_rate_outside_the_interval(tmp_path, capsys):
     status, _, err = run(["demo", "--rate", "0.75", "-o", "d.png"], capsys)
     assert status == 2 and err.startswith("ddc demo: error:") and err.count("\n") == 1

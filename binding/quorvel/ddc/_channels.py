@@ -307,7 +307,7 @@ def run(args: argparse.Namespace, wanted: List[Wanted]) -> int:
                 for p, what in ((path, "the output"), (meta_path, "the metadata")):
                     if p is None:
                         continue
-                    _check_clash(p, source, f"{who}: {what}")
+                    _check_clash(p, source, f"{who}: {what}", args.force)
                     if os.path.isdir(p):
                         raise InputError(f"cannot write {p}: is a directory")
                     key = _identity(p)

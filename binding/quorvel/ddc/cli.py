@@ -9,8 +9,8 @@ stages and measured figures, ``ddc demo`` down-converts one carrier of the
 embedded test signal and draws the spectra.
 
 Failures a user can fix end with one line on standard error and a non-zero
-status (2 for usage, 1 for everything else), never a traceback, and never a
-half-written output file: output goes to a hidden temporary file in the same
+status (2 for usage, 1 for everything else), never a traceback, never a
+file replaced without --force, and never a half-written output file: output goes to a hidden temporary file in the same
 directory that is flushed to disk and renamed into place only when
 everything has succeeded; SIGINT, SIGTERM and SIGHUP remove it.
 """
@@ -198,6 +198,9 @@ def _convert_parser() -> _Parser:
     p.add_argument("--hash", action="store_true",
                    help="record the output's SHA-512 in the SigMF metadata (costs more than "
                         "the conversion itself at high rates, so it is off by default)")
+    p.add_argument("--force", action="store_true",
+                   help="replace output and metadata files that exist already (without it, "
+                        "an existing file is kept and nothing is done)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress display")
     p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return p
@@ -226,9 +229,9 @@ def _demo_parser() -> _Parser:
         description="Down-convert one carrier of the embedded test signal (several carriers "
                     "and noise), print the measured figures and draw the input spectrum with "
                     "the pass band and stop-band edges, and the output spectrum, into a PNG.")
-    p.add_argument("-o", "--output", default="ddc_demo.png", metavar="PNG",
-                   help="picture to write (default ddc_demo.png in the current directory); "
-                        "'' draws nothing")
+    p.add_argument("-o", "--output", metavar="PNG",
+                   help="picture to write (default ddc_demo.png in the current directory, "
+                        "replaced on every run); '' draws nothing")
     p.add_argument("--carrier", type=_finite, default=0.1, metavar="F",
                    help="carrier to bring to 0 Hz, in cycles per input sample (default 0.1)")
     p.add_argument("--rate", type=_finite, default=0.03125, metavar="R",
@@ -236,6 +239,8 @@ def _demo_parser() -> _Parser:
     p.add_argument("-n", type=_positive_int, default=1 << 20, metavar="N",
                    help="input samples (default 1048576)")
     p.add_argument("--seed", type=int, default=1, help="noise and phase seed (default 1)")
+    p.add_argument("--force", action="store_true",
+                   help="replace the picture given with -o if it exists already")
     _add_plan_options(p)
     return p
 
@@ -385,7 +390,8 @@ def _same_as_fd(path: str, fd: Optional[int]) -> bool:
     return stat.S_ISREG(b.st_mode) and (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
-def _check_clash(target: str, source: Source, what: str) -> None:
+def _check_clash(target: str, source: Source, what: str, force: bool = False) -> None:
+    """Refuses a target that is the input, or an existing file unless force."""
     for p in source.paths:
         if _same_file(target, p):
             same = "" if os.path.abspath(p) == os.path.abspath(target) else f" {p}"
@@ -394,6 +400,19 @@ def _check_clash(target: str, source: Source, what: str) -> None:
     if _same_as_fd(target, source.fd):
         raise _UsageError(f"{what} {target} would overwrite the input (the file on standard "
                           "input); choose another output name")
+    _refuse_existing(target, what, force)
+
+
+def _refuse_existing(target: str, what: str, force: bool) -> None:
+    # Devices and FIFOs are written in place, so only regular files are kept.
+    if force:
+        return
+    try:
+        regular = stat.S_ISREG(os.stat(target).st_mode)
+    except OSError:
+        return
+    if regular:
+        raise _UsageError(f"{what} {target} exists; add --force to replace it")
 
 
 def _output_format(args: argparse.Namespace) -> str:
@@ -643,12 +662,12 @@ def _run_convert(args: argparse.Namespace) -> int:
     with open_source(args.input, args.format, strict=True) as source:
         s = _Settings(args, source)
         if not to_stdout:
-            _check_clash(args.output, source, "the output")
+            _check_clash(args.output, source, "the output", args.force)
         wav = fmt in ("wav", "wav16")
         meta_path = None
         if not (to_stdout or args.no_meta or wav):
             meta_path = _meta_path(args.output)
-            _check_clash(meta_path, source, "the metadata")
+            _check_clash(meta_path, source, "the metadata", args.force)
             if os.path.isdir(meta_path):
                 raise InputError(f"cannot write {meta_path}: is a directory")
         conv = _open_converter(s.is_complex, s.norm_freq, s.rate, s.atten, s.what)
@@ -762,6 +781,10 @@ def _run_demo(args: argparse.Namespace) -> int:
     atten = _atten(args)
     _open_converter(False, -(2 * args.carrier + 0.5), args.rate, atten).close()
     png: Optional[AtomicFile] = None
+    if args.output is None:  # the demo's own picture, redrawn each time
+        args.output = "ddc_demo.png"
+    elif args.output:
+        _refuse_existing(args.output, "the picture", args.force)
     if args.output:
         # Claim the picture's place first: an unwritable path fails before the work.
         png = AtomicFile(args.output)
