@@ -9,10 +9,11 @@ stages and measured figures, ``ddc demo`` down-converts one carrier of the
 embedded test signal and draws the spectra.
 
 Failures a user can fix end with one line on standard error and a non-zero
-status (2 for usage, 1 for everything else), never a traceback, never a
-file replaced without --force, and never a half-written output file: output goes to a hidden temporary file in the same
-directory that is flushed to disk and renamed into place only when
-everything has succeeded; SIGINT, SIGTERM and SIGHUP remove it.
+status (2 for usage, 1 for everything else), never a traceback, never an
+existing file replaced without --force, and never a half-written output
+file: output goes to a hidden temporary file in the same directory that is
+flushed to disk and renamed into place only when everything has succeeded;
+SIGINT, SIGTERM and SIGHUP remove it.
 """
 from __future__ import annotations
 
