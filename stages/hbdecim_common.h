@@ -166,6 +166,9 @@ void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *
         r.x = x;
         r.count = count;
         r.y = y;
+        // Hardware prefetchers stop at page boundaries and idle while a run
+        // is filtered, so the de-interleave asks for the next run's inputs.
+        r.ahead = pairs - count >= count ? x + 2 * count : nullptr;
         before(r);
         run_kernel(k, r);
         ring_store(s.history_a, s.pos_a, mask, L, wa + hist + count - 1, count);
