@@ -45,8 +45,9 @@ typedef struct ddcr_state ddcr_state_t;
  *   below a pass-band tone of the same amplitude, for tones anywhere in
  *   (0, 0.5)*fs_in, whenever the wanted band (carrier +- 0.5*fs_out) lies in
  *   [0.05, 0.45]*fs_in; the band's mirror image is rejected as well;
- * - in the chain, the first stage's transition is the widest that keeps these figures for
- *   the carrier given here (design_r2c_delta_for in rate/rate_design.h);
+ * - in the chain, the first stage's transition is the widest that keeps
+ *   these figures for the carrier given here (design_r2c_delta_for in
+ *   rate/rate_design.h);
  *   ddcr_set_norm_freq to a carrier it cannot serve switches it, once, to the
  *   carrier-independent design, built here, carrying the stream's history
  *   over (the delay changes then);

@@ -39,7 +39,6 @@ inline cf32_t osc(const cf32_t *tab, uint32_t p) noexcept
 // The process-wide table, filled on first use.
 const cf32_t *table() noexcept;
 
-
 } // namespace ddc_nco
 
 struct nco_kernels {

@@ -361,9 +361,12 @@ xlate_state_t *xlate_create(double norm_freq, uint32_t up, uint32_t down, double
     bool ok = _design(s);
     if (ok) {
         s->hcap = _reach(s) + kChunk / s->q + 4 + kXlateLanes;
+        ok = s->q * s->hcap < (size_t{1} << 31);  // stream offsets are 32-bit
+    }
+    if (ok) {
         s->hist = static_cast<float *>(std::malloc(s->q * s->hcap * sizeof(float)));
         s->n0 = static_cast<uint32_t *>(std::malloc((s->p + 1) * sizeof(uint32_t)));
-        ok = s->hist && s->n0 && ddc_nco::table() && s->q * s->hcap < (size_t{1} << 31);
+        ok = s->hist && s->n0 && ddc_nco::table();
     }
     if (ok) {
         for (uint32_t c = 0; c <= s->p; ++c)
