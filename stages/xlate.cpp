@@ -18,7 +18,7 @@
  * increment in force, so a retune keeps the phase continuous.
  *
  * Rows go in groups (stages/xlate_simd.h): consecutive rows whose newest
- * inputs n0_c lie within T0/4 of the first, at most kXlateGroup. A group's
+ * inputs n0_c lie within T0/8 of the first, at most kXlateGroup. A group's
  * rows share one span of D = T0 + (its last n0 - its first n0) taps, tap i
  * meeting input d_hi - i of the period, so each input is loaded once for all
  * of them; each row takes only its own T0 taps of the span, so it meets only
@@ -89,8 +89,9 @@ constexpr double kTwoPi = 6.283185307179586;
 size_t _reach(const xlate_state *s) { return (s->T0 - 1 + s->q - 1) / s->q + 1; }
 
 // Rows whose newest inputs lie within this many inputs of the group's first
-// share a group: its span is at most a quarter longer than a row.
-size_t _group_reach(const xlate_state *s) { return s->T0 / 4; }
+// share a group: its span is at most an eighth longer than a row (wider groups
+// share more loads but leave more taps to the edges, which cost more per tap).
+size_t _group_reach(const xlate_state *s) { return s->T0 / 8; }
 
 // Groups of consecutive rows, kXlateGroup at most, n0 within _group_reach of
 // the first; and the room their taps and offsets take.
