@@ -167,8 +167,11 @@ void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *
         r.count = count;
         r.y = y;
         // Hardware prefetchers stop at page boundaries and idle while a run
-        // is filtered, so the de-interleave asks for the next run's inputs.
-        r.ahead = pairs - count >= count ? x + 2 * count : nullptr;
+        // is filtered, so the filter loops ask for the inputs of the run
+        // after next: spread over the filtering, the requests keep memory
+        // busy without a burst (measured faster than the next run's, asked
+        // for while this one is de-interleaved).
+        r.ahead = pairs >= 3 * count ? x + 4 * count : nullptr;
         before(r);
         run_kernel(k, r);
         ring_store(s.history_a, s.pos_a, mask, L, wa + hist + count - 1, count);

@@ -39,7 +39,7 @@ struct r2c_run {
     float scale;          // centre_sign * 0.5
     uint32_t parity;      // output parity before the run; odd outputs are negated
     cf32_t *y;            // count outputs
-    const float *ahead;   // the next run's inputs, to prefetch while this one is read; or null
+    const float *ahead;   // inputs of the run after next, to prefetch while this one is filtered; or null
 };
 
 // One run of the complex stage; windows hold complex samples.
@@ -53,7 +53,7 @@ struct c2c_run {
     size_t half;          // num_taps >> 1
     uint32_t even;        // 1 when num_taps is even
     cf32_t *y;            // count outputs
-    const cf32_t *ahead;  // the next run's inputs, to prefetch while this one is read; or null
+    const cf32_t *ahead;  // inputs of the run after next, to prefetch while this one is filtered; or null
 };
 
 } // namespace ddc_hb
