@@ -19,6 +19,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #define CARRIER 0.2      /* cycles per input sample */
 #define NOISE_LEVEL 0.01 /* peak of the uniform noise */
@@ -77,23 +80,59 @@ static float noise(void)
     return (float)((double)(r >> 11) * (1.0 / 9007199254740992.0) * 2.0 - 1.0);
 }
 
+/* Input buffers ask for transparent huge pages, as NumPy does for its arrays
+   of 4 MiB and more, so the C cases stream from the same kind of memory as
+   the Python ones (GNU Radio's and SciPy's inputs are NumPy arrays);
+   "--pages small" keeps 4 KiB pages. bench_huge_kib is the process's memory on
+   huge pages once the input is written (AnonHugePages of smaps_rollup). */
+static int bench_small_pages = 0;
+static long bench_huge_kib = -1;
+
+static void *bench_alloc(size_t bytes)
+{
+    void *p = malloc(bytes);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (p && !bench_small_pages && bytes >= ((size_t)4 << 20)) {
+        const uintptr_t page = 4096, a = ((uintptr_t)p + page - 1) & ~(page - 1);
+        const uintptr_t e = ((uintptr_t)p + bytes) & ~(page - 1);
+        if (e > a)
+            madvise((void *)a, e - a, MADV_HUGEPAGE); /* a hint: 4 KiB pages if refused */
+    }
+#endif
+    return p;
+}
+
+static void note_huge_pages(void)
+{
+    FILE *f = fopen("/proc/self/smaps_rollup", "r");
+    char line[256];
+    long kib;
+    if (!f)
+        return;
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, "AnonHugePages: %ld kB", &kib) == 1)
+            bench_huge_kib = kib;
+    fclose(f);
+}
+
 /* Real test signal; the phase is reduced in double so it stays exact over 2^24+ samples. */
 static float *make_real(size_t n)
 {
-    float *x = (float *)malloc(n * sizeof *x);
+    float *x = (float *)bench_alloc(n * sizeof *x);
     if (!x)
         return NULL;
     for (size_t i = 0; i < n; i++) {
         double ph = fmod(CARRIER * (double)i, 1.0);
         x[i] = (float)(cos(2.0 * M_PI * ph) + NOISE_LEVEL * noise());
     }
+    note_huge_pages();
     return x;
 }
 
 /* Complex test signal (interleaved re, im): exp(+j 2 pi CARRIER n) plus noise. */
 static float *make_complex(size_t n)
 {
-    float *x = (float *)malloc(2 * n * sizeof *x);
+    float *x = (float *)bench_alloc(2 * n * sizeof *x);
     if (!x)
         return NULL;
     for (size_t i = 0; i < n; i++) {
@@ -101,6 +140,7 @@ static float *make_complex(size_t n)
         x[2 * i] = (float)(cos(2.0 * M_PI * ph) + NOISE_LEVEL * noise());
         x[2 * i + 1] = (float)(sin(2.0 * M_PI * ph) + NOISE_LEVEL * noise());
     }
+    note_huge_pages();
     return x;
 }
 
@@ -121,7 +161,8 @@ static double dc_purity(const float *y, size_t n)
     return p > 0 ? (sr * sr + si * si) / p : NAN;
 }
 
-/* Parses "--samples N --block N --passes N --simd L --atten DB" from argv[first..]; returns 0 on a bad option. */
+/* Parses "--samples N --block N --passes N --simd L --atten DB --pages huge|small" from argv[first..];
+   returns 0 on a bad option. */
 static int parse_opts(int argc, char **argv, int first, bench_opts_t *o)
 {
     o->samples = (size_t)1 << 24;
@@ -142,6 +183,8 @@ static int parse_opts(int argc, char **argv, int first, bench_opts_t *o)
             o->simd = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--atten"))
             o->atten = strtod(argv[++i], NULL);
+        else if (!strcmp(argv[i], "--pages") && (!strcmp(argv[i + 1], "huge") || !strcmp(argv[i + 1], "small")))
+            bench_small_pages = !strcmp(argv[++i], "small");
         else
             return 0;
     }
@@ -164,8 +207,10 @@ static void print_times(const char *impl, const char *kind, double rate, const b
     printf("], \"cpu_s\": [");
     for (int p = 0; p < o->passes; p++)
         printf("%s%.6g", p ? ", " : "", pass_cpu_s[p]);
-    printf("], \"median_s\": %.6g, \"msps\": %.6g, \"median_cpu_s\": %.6g, \"msps_cpu\": %.6g", med,
-           unit_per_pass / med * 1e-6, med_cpu, unit_per_pass / med_cpu * 1e-6);
+    printf("], \"median_s\": %.6g, \"msps\": %.6g, \"median_cpu_s\": %.6g, \"msps_cpu\": %.6g, "
+           "\"pages\": \"%s\", \"huge_kib\": %ld",
+           med, unit_per_pass / med * 1e-6, med_cpu, unit_per_pass / med_cpu * 1e-6,
+           bench_small_pages ? "small" : "huge", bench_huge_kib);
 }
 
 #endif

@@ -10,7 +10,9 @@
  *   ddc_bench create RATE
  *   ddc_bench presamp_create RATE[,ATTEN]
  *   ddc_bench probe                    (the core's limits: see machine_probe.h)
- * followed by [--samples N] [--block N] [--passes N] [--simd LEVEL] [--atten DB].
+ * followed by [--samples N] [--block N] [--passes N] [--simd LEVEL] [--atten DB]
+ * [--pages huge|small] (the input on transparent huge pages, the default, or on
+ * 4 KiB pages; see bench_common.h).
  * --atten DB runs ddcr, ddc and create on a designed plan (one that meets that
  * stop-band attenuation) instead of the exact one.
  * A pass streams the whole test signal through one handle in blocks, state
@@ -377,7 +379,8 @@ static int case_probe(const bench_opts_t *o, int level)
         level = PROBE_SCALAR;
     const size_t n = o->samples;
     float *x = make_real(n);
-    float *xa = (float *)aligned_alloc(64, (n * sizeof(float) + 63) & ~(size_t)63);
+    char *xa_mem = (char *)bench_alloc(n * sizeof(float) + 64);
+    float *xa = xa_mem ? (float *)(((uintptr_t)xa_mem + 63) & ~(uintptr_t)63) : NULL;
     const size_t out_floats = o->block; /* block/2 complex samples */
     float *y = (float *)malloc((o->block + 64) * sizeof(cf32_t)); /* as the DDCR case's output room */
     double t[PROBE_FMA_PASSES];
@@ -386,9 +389,10 @@ static int case_probe(const bench_opts_t *o, int level)
     memcpy(xa, x, n * sizeof(float));
     double check = 0;
     printf("{\"impl\": \"ours-c\", \"kind\": \"probe\", \"level\": %d, \"level_name\": \"%s\", "
-           "\"passes\": %d, \"read_bytes\": %zu, \"read_offset_mod64\": %u, \"write_bytes_per_block\": %zu",
+           "\"passes\": %d, \"read_bytes\": %zu, \"read_offset_mod64\": %u, \"write_bytes_per_block\": %zu, "
+           "\"pages\": \"%s\", \"huge_kib\": %ld",
            level, level_name(level), PROBE_PASSES, n * sizeof(float), (unsigned)((uintptr_t)x & 63),
-           out_floats * sizeof(float));
+           out_floats * sizeof(float), bench_small_pages ? "small" : "huge", bench_huge_kib);
     check += probe_read(level, x, n); /* caches and TLB as a running case finds them */
     for (int p = 0; p < PROBE_PASSES; p++) {
         double t0 = now_s();
@@ -447,7 +451,7 @@ static int case_probe(const bench_opts_t *o, int level)
     }
     printf("}, \"check\": %.6g}\n", check);
     free(x);
-    free(xa);
+    free(xa_mem);
     free(y);
     return 0;
 }
@@ -604,7 +608,7 @@ int main(int argc, char **argv)
     if (argc < 2) {
         fprintf(stderr, "usage: %s info | ddcr RATE | ddc RATE | lo | hbr2c | hb | cic R | fir TAPS | "
                         "resamp RATE | presamp RATE[,ATTEN] | xlate RATE[,ATTEN] | create RATE | presamp_create RATE[,ATTEN] | probe  "
-                        "[--samples N] [--block N] [--passes N] [--simd L]\n",
+                        "[--samples N] [--block N] [--passes N] [--simd L] [--atten DB] [--pages huge|small]\n",
                 argv[0]);
         return 2;
     }

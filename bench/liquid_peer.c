@@ -58,7 +58,7 @@ int main(int argc, char **argv)
 {
     bench_opts_t o;
     if (argc < 2 || !parse_opts(argc, argv, 2, &o) || o.block % 2) {
-        fprintf(stderr, "usage: %s RATE [--samples N] [--block N (even)] [--passes N]\n", argv[0]);
+        fprintf(stderr, "usage: %s RATE [--samples N] [--block N (even)] [--passes N] [--pages huge|small]\n", argv[0]);
         return 2;
     }
     double rate = strtod(argv[1], NULL);

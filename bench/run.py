@@ -330,7 +330,7 @@ def stage_split(rec):
 def ddcr_columns(res):
     """(header, record getter) of every DDCR implementation column in the report."""
     m = res["meta"]
-    cols = [("C exact", lambda r: r["c"])]
+    cols = [("C exact", lambda r: r["c"]), ("C exact, 4 KiB pages", lambda r: r.get("c_small"))]
     if m.get("designed"):
         cols += [(f"C {db} dB", lambda r, k=str(db): r["designed"].get(k)) for db in DESIGNED_DB]
     cols += [(f"GNU Radio {db} dB", lambda r, k=str(db): (r.get("gnuradio") or {}).get(k)) for db in GR_DB]
@@ -371,6 +371,12 @@ def report(res):
         w("- designed plans: not in this library build (ddcr_create_designed missing), their columns are left out")
     w(f"- workload: {m['samples']} samples per pass in blocks of {m['block']}, median of {m['passes']} passes; "
       f"carrier at 0.2 of the input rate plus noise")
+    huge = [r["c"].get("huge_kib") for r in res["ddcr"] if r.get("c") and "error" not in r["c"]]
+    huge = [h for h in huge if h is not None]
+    w("- memory: the C programs ask for transparent huge pages for their input (madvise), as NumPy does for "
+      "the arrays of the Python cases and peers; "
+      + (f"{min(huge) >> 10}–{max(huge) >> 10} MiB of each C case's memory was on huge pages. " if huge else "")
+      + "The column C exact, 4 KiB pages runs the exact plan from an input on ordinary pages.")
     w(f"- clock: {m['clock']}" + (" (* marks a case whose wall-clock median exceeds its CPU-time median by "
                                   "more than 10 %: the core was shared, the figure is low)" if m['clock'] == 'wall' else ""))
     pb = (res.get("probe") or {}).get("best")
@@ -659,6 +665,8 @@ def main():
                     problems.append(f"GNU Radio peer at rate {label}: {rec['error']}")
         row["c"] = one(run_json([str(bench_exe), "ddcr", c_arg(frac), *common, *simd_args], pin, timeout)) \
             if bench_exe.exists() else {"error": "not built"}
+        row["c_small"] = one(run_json([str(bench_exe), "ddcr", c_arg(frac), *common, "--pages", "small",
+                                       *simd_args], pin, timeout)) if bench_exe.exists() else {"error": "not built"}
         row["create"] = one(run_json([str(bench_exe), "create", c_arg(frac), "--block", str(block),
                                       "--passes", "50", *simd_args], pin, timeout)) \
             if bench_exe.exists() else {"error": "not built"}
