@@ -22,13 +22,14 @@ inline float32x4_t _mix2(float32x4_t o, float32x4_t xv) noexcept
 void _mix(const cf32_t *pairs, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n, cf32_t *out) noexcept
 {
     size_t k = 0;
+    // Phases from the step's first, as in lo_mix_avx2.cpp: one add from step to step.
+    const uint32_t inc2 = 2 * inc, inc3 = 3 * inc, inc4 = 4 * inc;
     for (; k + 4 <= n; k += 4) { // two registers per step for two independent chains
-        const uint32_t p1 = phase + inc, p2 = p1 + inc, p3 = p2 + inc;
-        const float32x4_t a = _mix2(_osc2(pairs, phase, p1), vld1q_f32(&x[k].re));
-        const float32x4_t b = _mix2(_osc2(pairs, p2, p3), vld1q_f32(&x[k + 2].re));
+        const float32x4_t a = _mix2(_osc2(pairs, phase, phase + inc), vld1q_f32(&x[k].re));
+        const float32x4_t b = _mix2(_osc2(pairs, phase + inc2, phase + inc3), vld1q_f32(&x[k + 2].re));
         vst1q_f32(&out[k].re, a);
         vst1q_f32(&out[k + 2].re, b);
-        phase = p3 + inc;
+        phase += inc4;
     }
     for (; k < n; ++k) {
         const float32x2_t o = vld1_f32(&pairs[phase >> 16].re);
