@@ -56,7 +56,7 @@ void _mix(const cf32_t *pairs, uint32_t phase, uint32_t inc, const cf32_t *x, si
         cf32_t xs[4] = {};
         cf32_t ys[4];
         __builtin_memcpy(xs, x + k, rest * sizeof(cf32_t));
-        const __m256 o = _osc4(pairs, phase, phase + inc, phase + 2 * inc, phase + 3 * inc);
+        const __m256 o = _osc4(pairs, phase, phase + inc, phase + inc2, phase + inc3);
         _mm256_storeu_ps(&ys[0].re, _mix4(o, _mm256_loadu_ps(&xs[0].re)));
         __builtin_memcpy(out + k, ys, rest * sizeof(cf32_t));
     }
