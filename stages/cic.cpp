@@ -13,7 +13,8 @@
  * The loop here is the reference. On CPUs with AVX2 or AVX-512, cic_decimate
  * runs a vector variant (cic_avx2.cpp, cic_avx512.cpp) that quantises a chunk
  * at a time and integrates both channels together; it produces the same
- * integers, so the same outputs and state.
+ * outputs. Its integers are the scalar ones, or for R <= 16 those modulo 2^32,
+ * which hold every output bit, so the scalar kernel can go on from its state.
  */
 #include "cic_kernel.h"
 #include "cic_simd.h"

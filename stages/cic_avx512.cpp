@@ -12,7 +12,10 @@ namespace {
 struct V : Isa {
     static reg load_first(const float *p, size_t n) { return _mm512_maskz_loadu_ps(lanes(n), p); }
     static void store_u32(uint32_t *u, ireg v) { _mm512_store_si512(u, v); }
-    static reg nan_to_zero(reg v) { return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(v, v, _CMP_ORD_Q), v); }
+    static reg times32768(reg x)
+    {
+        return _mm512_castsi512_ps(_mm512_add_epi32(_mm512_castps_si512(x), _mm512_set1_epi32(15 << 23)));
+    }
     static ireg trunc_lift(reg v)
     {
         return _mm512_add_epi32(_mm512_maskz_cvttps_epi32(0xFFFF, v), _mm512_set1_epi32(0x8000));

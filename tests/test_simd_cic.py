@@ -81,12 +81,14 @@ SPECIAL_BITS = np.array([0x7FA00000, 0xFF800001, 0x7FC00001], np.uint32).view(np
 def test_quantiser_on_every_kind_of_float(level):
     lib.ddc_simd_force(level)
     values = np.concatenate([SPECIAL, SPECIAL_BITS])
-    # A constant input settles to q / 32768 after the start-up transient (3 outputs at R = 4).
+    # A constant input settles to q / 32768 after the start-up transient (3 outputs at R = 4):
+    # one sample at a time, then in whole chunks (R = 4 and R = 64 run different paths).
     for re, im in zip(values, np.roll(values, 7)):
-        with cic(4) as h:
-            y = execute(h, np.repeat(_pair(re, im), 40))
         q = quantise([re, im])
-        assert y[-1].real == q[0] / 32768 and y[-1].imag == q[1] / 32768, (re, im)
+        for ratio, n in [(4, 40), (4, 1024), (64, 1024)]:
+            with cic(ratio) as h:
+                y = execute(h, np.repeat(_pair(re, im), n))
+            assert y[-1].real == q[0] / 32768 and y[-1].imag == q[1] / 32768, (re, im, ratio)
 
 
 def _pair(re, im):
@@ -106,7 +108,7 @@ def test_block_splits(ratio, blocks):
     assert_same_as_scalar(ratio, x, blocks, tail=x[:777])
 
 
-@pytest.mark.parametrize("ratio", [2, 8, 4096])
+@pytest.mark.parametrize("ratio", [2, 8, 16, 4096])
 def test_special_values_in_stream(ratio):
     x = noise(12000, 3).view(np.float32).copy()
     rng = np.random.default_rng(ratio)
@@ -170,11 +172,13 @@ def test_reset_and_reconfigure_mid_stream():
         assert bits_equal(run(level), ref)
 
 
-def test_switching_level_mid_stream():
-    # The state a vector call leaves is exactly the scalar state.
+@pytest.mark.parametrize("ratio", [2, 16, 64])
+def test_switching_level_mid_stream(ratio):
+    # From the state a vector call leaves, the scalar kernel goes on to the same outputs
+    # (for R <= 16 the vector state is the scalar one modulo 2^32, which holds every output bit).
     x = noise(6000, 7)
-    ref, _ = stream(0, 16, x, [999, 2001, 3000])
-    with cic(16) as h:
+    ref, _ = stream(0, ratio, x, [999, 2001, 3000])
+    with cic(ratio) as h:
         outs = []
         for k, (a, b) in enumerate([(0, 999), (999, 3000), (3000, 6000)]):
             lib.ddc_simd_force(([0] + VECTOR_LEVELS)[(k + 1) % (1 + len(VECTOR_LEVELS))])
