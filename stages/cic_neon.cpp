@@ -1,21 +1,21 @@
 /*
  * CIC decimation kernel for NEON: cic_body.inc's scheme with NEON registers.
- * A chunk is quantised four components at a time (x * 32768 in float32, NaN
- * to zero, clamp, truncate toward zero, lift by 32768), then the integrators
- * and combs run on both channels at once, one 64-bit lane each, modulo 2^64
- * in the scalar order, so every integer is the scalar kernel's.
+ * A chunk is quantised four components at a time (x * 32768 in float32,
+ * clamp, truncate toward zero, lift by 32768; the clamp keeps a NaN, which the
+ * conversion takes to zero), then the integrators and combs run on both
+ * channels at once, one 64-bit lane each, modulo 2^64 in the scalar order, so
+ * every integer is the scalar kernel's. For R <= 16 a full chunk runs in
+ * 32-bit lanes as four quarters side by side instead (see cic_body.inc),
+ * quarters 0 and 1 in one register, 2 and 3 in another.
  */
 #include "cic_simd.h"
 #include "isa_neon.h"
 
 namespace {
 
-constexpr size_t kCicChunk = 512; // samples quantised per pass
-
 inline uint32x4_t _lift(float32x4_t x) noexcept
 {
     float32x4_t v = Isa::mul(x, Isa::set1(32768.0f));
-    v = vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(v), vceqq_f32(v, v))); // NaN to +0
     v = Isa::min(v, Isa::set1(32767.0f));
     v = Isa::max(v, Isa::set1(-32768.0f));
     return vreinterpretq_u32_s32(vaddq_s32(vcvtq_s32_f32(v), vdupq_n_s32(0x8000)));
@@ -46,6 +46,107 @@ inline void _unpair(uint64x2_t v, uint64_t *i, uint64_t *q, int k) noexcept
     q[k] = vgetq_lane_u64(v, 1);
 }
 
+// Quarters 0 and 1 (or 2 and 3) of an integrator, (I, Q) pairs.
+struct Two {
+    uint32x4_t a, b;  // quarters 0, 1 and 2, 3
+};
+
+inline uint64x2_t _u64(uint32x4_t v) noexcept { return vreinterpretq_u64_u32(v); }
+inline uint32x4_t _u32(uint64x2_t v) noexcept { return vreinterpretq_u32_u64(v); }
+
+// An (I, Q) pair of 64-bit values to an (I, Q) pair of 32-bit values and back.
+inline uint64_t _low_halves(uint64x2_t v) noexcept
+{
+    return vget_lane_u64(vreinterpret_u64_u32(vmovn_u64(v)), 0);
+}
+
+inline uint64x2_t _widen(uint64_t p) noexcept
+{
+    return vmovl_u32(vreinterpret_u32_u64(vdup_n_u64(p)));
+}
+
+// A full chunk in 32-bit lanes; R = 1 << L, L in 1..4. I and D hold the
+// 64-bit (I, Q) pairs of the integrators and comb delays.
+template <int L>
+size_t _chunk_quarters(uint64x2_t *I, uint64x2_t *D, const cf32_t *in, uint32_t counter, uint32_t shift,
+                       cf32_t *out) noexcept
+{
+    constexpr size_t R = size_t{1} << L, E = kCicQuarter / R;
+    alignas(16) uint32_t ev[E][8];
+    const float *x = &in->re;
+    const size_t f = R - 1 - counter;
+    Two J[4];
+    for (int k = 0; k < 4; ++k)
+        J[k] = {_u32(vcombine_u64(vcreate_u64(_low_halves(I[k])), vcreate_u64(0))), vdupq_n_u32(0)};
+    size_t e = 0;
+    for (size_t j = 0; j < kCicQuarter; j += 2) {
+        uint64x2_t q[4];  // samples j, j + 1 of each quarter
+        for (int r = 0; r < 4; ++r)
+            q[r] = _u64(_lift(vld1q_f32(x + 2 * (r * kCicQuarter + j))));
+        for (size_t t = 0; t < 2; ++t) {
+            const Two c = t ? Two{_u32(vzip2q_u64(q[0], q[1])), _u32(vzip2q_u64(q[2], q[3]))}
+                            : Two{_u32(vzip1q_u64(q[0], q[1])), _u32(vzip1q_u64(q[2], q[3]))};
+            J[0] = {vaddq_u32(J[0].a, c.a), vaddq_u32(J[0].b, c.b)};
+            for (int k = 1; k < 4; ++k)
+                J[k] = {vaddq_u32(J[k].a, J[k - 1].a), vaddq_u32(J[k].b, J[k - 1].b)};
+            if (((j + t) & (R - 1)) == f) {
+                vst1q_u32(ev[e], J[3].a);
+                vst1q_u32(ev[e] + 4, J[3].b);
+                ++e;
+            }
+        }
+    }
+
+    alignas(16) uint32_t l[4][8], s[4][8];
+    for (int k = 0; k < 4; ++k) {
+        vst1q_u32(l[k], J[k].a);
+        vst1q_u32(l[k] + 4, J[k].b);
+    }
+    uint64_t end[4];
+    cic_quarter_states(l, s, end);
+    for (int k = 0; k < 4; ++k)
+        I[k] = _widen(end[k]);
+
+    // The outputs' I4 values, then the combs in time order (see cic_body.inc).
+    Two y[E];
+    for (size_t i = 0; i < E; ++i) {
+        const CicGains g(static_cast<uint32_t>(f + i * R + 1));
+        for (int h = 0; h < 2; ++h) {
+            uint32x4_t v = vaddq_u32(vld1q_u32(ev[i] + 4 * h), vld1q_u32(s[3] + 4 * h));
+            v = vmlaq_n_u32(v, vld1q_u32(s[2] + 4 * h), g.m1);
+            v = vmlaq_n_u32(v, vld1q_u32(s[1] + 4 * h), g.m2);
+            v = vmlaq_n_u32(v, vld1q_u32(s[0] + 4 * h), g.m3);
+            (h ? y[i].b : y[i].a) = v;
+        }
+    }
+    for (int k = 0; k < 4; ++k) {
+        const Two last = y[E - 1];
+        const uint64x1_t d = vcreate_u64(_low_halves(D[k]));
+        D[k] = _widen(vgetq_lane_u64(_u64(last.b), 1));
+        for (size_t i = E - 1; i > 0; --i)
+            y[i] = {vsubq_u32(y[i].a, y[i - 1].a), vsubq_u32(y[i].b, y[i - 1].b)};
+        // each quarter's predecessor: the delay, then quarters 0 .. 2 of the last outputs
+        y[0] = {vsubq_u32(y[0].a, _u32(vcombine_u64(d, vget_low_u64(_u64(last.a))))),
+                vsubq_u32(y[0].b, _u32(vextq_u64(_u64(last.a), _u64(last.b), 1)))};
+    }
+    const int32x4_t right = vdupq_n_s32(-static_cast<int32_t>(shift));
+    const float32x4_t scale = vdupq_n_f32(0x1p-15f), minus1 = vdupq_n_f32(-1.0f);
+    float64_t *o = reinterpret_cast<float64_t *>(out);  // one complex sample per 64-bit lane
+    for (size_t i = 0; i < E; i += 2) {
+        float64x2_t w[2][2];  // [event][half]
+        for (int t = 0; t < 2; ++t)
+            for (int h = 0; h < 2; ++h) {
+                const uint32x4_t u = vandq_u32(vshlq_u32(h ? y[i + t].b : y[i + t].a, right), vdupq_n_u32(0xFFFF));
+                w[t][h] = vreinterpretq_f64_f32(vfmaq_f32(minus1, vcvtq_f32_u32(u), scale));
+            }
+        vst1q_f64(o + i, vzip1q_f64(w[0][0], w[1][0]));
+        vst1q_f64(o + E + i, vzip2q_f64(w[0][0], w[1][0]));
+        vst1q_f64(o + 2 * E + i, vzip1q_f64(w[0][1], w[1][1]));
+        vst1q_f64(o + 3 * E + i, vzip2q_f64(w[0][1], w[1][1]));
+    }
+    return 4 * E;
+}
+
 size_t _decimate(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out) noexcept
 {
     alignas(16) uint32_t u[2 * kCicChunk + 4];
@@ -62,6 +163,20 @@ size_t _decimate(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out) no
     size_t written = 0;
     for (size_t c0 = 0; c0 < n; c0 += kCicChunk) {
         const size_t m = n - c0 < kCicChunk ? n - c0 : kCicChunk;
+        if (m == kCicChunk && counter < ratio && ratio <= kCicMaxRatio32) {
+            uint64x2_t Iq[4] = {I1, I2, I3, I4};
+            cf32_t *o = out + written;
+            const uint32_t sh = v->shift;
+            written += ratio == 2 ? _chunk_quarters<1>(Iq, D, in + c0, counter, sh, o)
+                     : ratio == 4 ? _chunk_quarters<2>(Iq, D, in + c0, counter, sh, o)
+                     : ratio == 8 ? _chunk_quarters<3>(Iq, D, in + c0, counter, sh, o)
+                                  : _chunk_quarters<4>(Iq, D, in + c0, counter, sh, o);
+            I1 = Iq[0];
+            I2 = Iq[1];
+            I3 = Iq[2];
+            I4 = Iq[3];
+            continue;  // 512 inputs leave the counter where it was
+        }
         _quantise(in + c0, m, u);
         size_t j = 0;
         while (j < m) {

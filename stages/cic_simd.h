@@ -22,6 +22,50 @@ struct cic_kernel_view {
     uint32_t counter;   // in/out: inputs since the last output
 };
 
+// The 32-bit chunk scheme of the vector kernels (cic_body.inc, cic_neon.cpp),
+// in an anonymous namespace like everything compiled per target.
+namespace {
+
+constexpr size_t kCicChunk = 512;  // samples quantised per pass
+constexpr size_t kCicQuarter = kCicChunk / 4;
+constexpr uint32_t kCicMaxRatio32 = 16;
+
+// Binomial gains of a start state after m inputs: I4 gains
+// s4 + m s3 + C(m+1, 2) s2 + C(m+2, 3) s1.
+struct CicGains {
+    uint32_t m1, m2, m3;
+    explicit constexpr CicGains(uint32_t m) : m1(m), m2(m * (m + 1) / 2), m3(m * (m + 1) * (m + 2) / 6) {}
+};
+
+// From the quarters' end states l (integrator k in l[k]; lanes 2q and 2q+1
+// are quarter q's I and Q; quarter 0 ran from the true state, the others from
+// zero), the true start state s of every lane (zero for quarter 0) and the
+// chunk's true end, integrator k's (I, Q) in the low and high half of end[k].
+inline void cic_quarter_states(const uint32_t (&l)[4][8], uint32_t (&s)[4][8], uint64_t (&end)[4])
+{
+    constexpr CicGains g(kCicQuarter);
+    uint32_t e[4][2];
+    for (int k = 0; k < 4; ++k)
+        for (int c = 0; c < 2; ++c) {
+            e[k][c] = l[k][c];
+            s[k][c] = 0;
+        }
+    for (int q = 1; q < 4; ++q)
+        for (int c = 0; c < 2; ++c) {
+            const int i = 2 * q + c;
+            for (int k = 0; k < 4; ++k)
+                s[k][i] = e[k][c];
+            e[0][c] = l[0][i] + s[0][i];
+            e[1][c] = l[1][i] + s[1][i] + g.m1 * s[0][i];
+            e[2][c] = l[2][i] + s[2][i] + g.m1 * s[1][i] + g.m2 * s[0][i];
+            e[3][c] = l[3][i] + s[3][i] + g.m1 * s[2][i] + g.m2 * s[1][i] + g.m3 * s[0][i];
+        }
+    for (int k = 0; k < 4; ++k)
+        end[k] = e[k][0] | uint64_t{e[k][1]} << 32;
+}
+
+}  // namespace
+
 struct cic_kernels {
     size_t (*decimate)(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out);
 };

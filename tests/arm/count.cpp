@@ -1,7 +1,8 @@
-// Runs one resampler case (or the translating decimator's) for n inputs at one kernel level, for counting the
+// Runs one resampler case (or the translating decimator's, or a CIC's) for n inputs at one kernel level, for counting the
 // instructions it executes under qemu-aarch64 (tests/arm/count.sh); the
 // difference of two lengths leaves the work per input.
 // Usage: count <case> <level> <n>
+#include "stages/cic.h"
 #include "stages/presamp.h"
 #include "stages/resamp.h"
 #include "stages/simd.h"
@@ -46,6 +47,11 @@ int main(int argc, char **argv)
             got += xlate_execute(h, xr.data() + at, m, y.data(), y.size());
         }
         xlate_destroy(h);
+    } else if (!std::strncmp(name, "cic_", 4)) {
+        cic_state_t *h = cic_create(static_cast<uint32_t>(std::atoi(name + 4)));
+        if (!h) return 4;
+        feed(cic_execute, h);
+        cic_destroy(h);
     } else if (!std::strncmp(name, "resamp", 6)) {
         resamp_state_t *h = nullptr;
         if (!std::strcmp(name, "resamp_decim19")) h = resamp_create(0.3);

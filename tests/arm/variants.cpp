@@ -186,7 +186,7 @@ std::vector<Family> families()
                                                    });
                       }});
     }
-    for (uint32_t r : {2u, 5u, 16u, 1000u}) {
+    for (uint32_t r : {2u, 5u, 8u, 16u, 64u, 1000u}) {
         fs.push_back({"cic/" + std::to_string(r), 2, 1.0 / r, true, [r] {
                           return stage<cic_state_t>(cic_create(r), cic_destroy,
                                                     [](cic_state_t *h, const float *in, size_t k, float *out, size_t cap) {
