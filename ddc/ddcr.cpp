@@ -185,13 +185,13 @@ int ddcr_execute_checked(ddcr_state_t *s, const float *in, size_t n_in, cf32_t *
     const size_t m_max = n_in / 2 + 1;
     if (_reserve(s, m_max + 1) != 0 || RateConverter_reserve(s->rc, m_max) != 0)
         return -1;
-    const size_t m = hbdecim_r2c_execute(s->r2c, in, n_in, s->scratch, m_max + 1);
+    // The exact plans' oscillator mixes inside the decimator's kernel, on outputs still in registers.
+    const size_t m = s->nco ? hbdecim_r2c_execute(s->r2c, in, n_in, s->scratch, m_max + 1)
+                            : hbdecim_r2c_execute_lo(s->r2c, in, n_in, s->scratch, m_max + 1, s->lo);
     if (m == 0)
         return 0; // the odd sample waits for the next call
     if (s->nco)
         nco_mix(s->nco, s->scratch, m, s->scratch);
-    else
-        lo_mix(s->lo, s->scratch, m, s->scratch);
     const size_t count = RateConverter_execute(s->rc, s->scratch, m, out, cap);
     if (n_out)
         *n_out = count;

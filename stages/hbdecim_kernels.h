@@ -40,6 +40,11 @@ struct r2c_run {
     uint32_t parity;      // output parity before the run; odd outputs are negated
     cf32_t *y;            // count outputs
     const float *ahead;   // inputs of the run after next, to prefetch while this one is filtered; or null
+    // The front end's oscillator on the outputs, or null: output t times the
+    // entry (cos, sin) of index (osc_phase + t * osc_inc) >> 16 of this 65536-entry
+    // table, as the oscillator mixer computes it (lo_mix.h).
+    const cf32_t *osc;
+    uint32_t osc_phase, osc_inc;
 };
 
 // One run of the complex stage; windows hold complex samples.

@@ -20,6 +20,14 @@ struct V : Isa {
         const float odd[4] = {0, n, 0, n}, even[4] = {n, 0, n, 0};
         return vld1q_f32(parity ? even : odd);
     }
+    static void osc_split(const cf32_t *tab, uint32_t p, uint32_t inc, reg &c, reg &s) noexcept
+    {
+        const float *t = &tab->re;
+        const float32x4_t a = vcombine_f32(vld1_f32(t + 2 * (p >> 16)), vld1_f32(t + 2 * ((p + inc) >> 16)));
+        const float32x4_t b = vcombine_f32(vld1_f32(t + 2 * ((p + 2 * inc) >> 16)), vld1_f32(t + 2 * ((p + 3 * inc) >> 16)));
+        c = vuzp1q_f32(a, b);
+        s = vuzp2q_f32(a, b);
+    }
 };
 
 } // namespace

@@ -25,6 +25,7 @@
 #include "hbdecim_r2c.h"
 #include "hbdecim_common.h"
 #include "hbdecim_r2c_internal.h"
+#include "lo_mix.h"
 
 #include <cmath>
 #include <cstddef>
@@ -152,6 +153,7 @@ size_t hbdecim_r2c_execute(hbdecim_r2c_state_t *s, const float *x, size_t n_in, 
                            size_t cap)
 {
     ddc_hb::r2c_run r;
+    r.osc = nullptr;
     return ddc_hb::execute(
         s, x, n_in, y, cap, [s](float a, float b, cf32_t *out) { _produce(s, a, b, out); }, r,
         [s](ddc_hb::r2c_run &run) {
@@ -162,3 +164,30 @@ size_t hbdecim_r2c_execute(hbdecim_r2c_state_t *s, const float *x, size_t n_in, 
 }
 
 } // extern "C"
+
+size_t hbdecim_r2c_execute_lo(hbdecim_r2c_state_t *s, const float *x, size_t n_in, cf32_t *y, size_t cap,
+                              lo_state_t *lo) noexcept
+{
+    const lo_osc o = lo_osc_of(lo);
+    ddc_hb::r2c_run r;
+    r.osc = o.pairs;
+    r.osc_inc = o.inc;
+    size_t first = 0, end = 0;  // the outputs the vector runs mixed
+    const size_t m = ddc_hb::execute(
+        s, x, n_in, y, cap, [s](float a, float b, cf32_t *out) { _produce(s, a, b, out); }, r,
+        [s, y, o, &first, &end](ddc_hb::r2c_run &run) {
+            run.scale = s->centre_sign * 0.5f;
+            run.parity = s->parity;
+            s->parity ^= static_cast<uint32_t>(run.count & 1u);
+            const size_t at = static_cast<size_t>(run.y - y);
+            run.osc_phase = o.phase + static_cast<uint32_t>(at) * o.inc;
+            if (first == end)
+                first = at;
+            end = at + run.count;
+        });
+    // The rest (a held-over sample's output, single pairs) through the mixer itself.
+    lo_mix_block(lo, y, first, y);
+    lo_skip(lo, end - first);
+    lo_mix_block(lo, y + end, m - end, y + end);
+    return m;
+}

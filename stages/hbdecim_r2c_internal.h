@@ -17,4 +17,14 @@ void hbdecim_r2c_carry_over(hbdecim_r2c_state_t *dst, const hbdecim_r2c_state_t 
 
 DDC_EXTERN_C_END
 
+#include "lo.h"
+
+/*
+ * hbdecim_r2c_execute followed by lo_mix(lo, y, count, y), in one pass where
+ * the vector kernels run (they mix each register of outputs before storing
+ * it): the same bytes, the same state left in both.
+ */
+size_t hbdecim_r2c_execute_lo(hbdecim_r2c_state_t *s, const float *x, size_t n_in, cf32_t *y, size_t cap,
+                              lo_state_t *lo) noexcept;
+
 #endif

@@ -103,6 +103,16 @@ void lo_mix_block(lo_state_t *s, const cf32_t *x, size_t n, cf32_t *out) noexcep
     s->phase = phase + static_cast<uint32_t>(n) * inc;
 }
 
+lo_osc lo_osc_of(const lo_state_t *s) noexcept
+{
+    return {lut_pairs, s->phase, s->phase_inc};
+}
+
+void lo_skip(lo_state_t *s, size_t n) noexcept
+{
+    s->phase += static_cast<uint32_t>(n) * s->phase_inc;
+}
+
 extern "C" {
 
 lo_state_t *lo_create(double norm_freq)

@@ -16,6 +16,15 @@
 
 void lo_mix_block(lo_state_t *s, const cf32_t *x, size_t n, cf32_t *out) noexcept;
 
+// For a stage that mixes inside its own kernel: the pair table (below) and the
+// phase and increment, and the phase moved on by n samples.
+struct lo_osc {
+    const cf32_t *pairs;
+    uint32_t phase, inc;
+};
+lo_osc lo_osc_of(const lo_state_t *s) noexcept;
+void lo_skip(lo_state_t *s, size_t n) noexcept;
+
 // Vector kernel: n samples from `phase` stepping by `inc`. pairs[i] holds the
 // oscillator sample of table index i, (cosine, sine), so one 64-bit load
 // gives both parts.

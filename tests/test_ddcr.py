@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from alloc_faults import run_scenario
-from native import HB_TABLE, Handle, bits_equal, c64, f32, fmaf, lib, ptr
+from native import HB_TABLE, VECTOR_LEVELS, Handle, bits_equal, c64, f32, fmaf, lib, nan_policy_equal, ptr
 
 NAN = float("nan")
 INF = float("inf")
@@ -124,6 +124,30 @@ def test_chain_equals_stages_by_hand(rate):
     ref = np.zeros(len(x), np.complex64)
     n = lib.RateConverter_execute(rc.p, ptr(b), m, ptr(ref), len(ref))
     assert bits_equal(run(create(rate, f), x, cap=len(x)), ref[:n])
+
+
+@pytest.mark.skipif(not VECTOR_LEVELS, reason="no vector kernel on this CPU")
+@pytest.mark.parametrize("rate", [0.25, 0.0625, 0.01, 0.3])
+def test_kernel_levels_give_the_same_stream(rate):
+    """The oscillator mixes inside the vector decimator's kernel: every level, odd blocks,
+    non-finite inputs and a level switch mid-stream give the scalar stream."""
+    x = real_noise(20011, 9)
+    x[[100, 5001, 5002]] = [NAN, INF, -INF]
+    cuts = [0, 777, 778, 780, 3781, 12000, len(x)]
+    saved = lib.ddc_simd_level()
+    try:
+        outs = []
+        for levels in [[0]] + [[v] for v in VECTOR_LEVELS] + [[0] + VECTOR_LEVELS]:
+            h = create(rate, -0.6123)
+            parts = []
+            for k, (a, b) in enumerate(zip(cuts, cuts[1:])):
+                assert lib.ddc_simd_force(levels[k % len(levels)]) >= 0
+                parts.append(run(h, x[a:b], cap=b - a + 2))
+            outs.append(np.concatenate(parts))
+    finally:
+        lib.ddc_simd_force(saved)
+    for o in outs[1:]:
+        assert nan_policy_equal(o, outs[0])
 
 
 def test_empty_block_changes_nothing():

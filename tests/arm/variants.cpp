@@ -12,6 +12,7 @@
 #include "stages/fir.h"
 #include "stages/hbdecim.h"
 #include "stages/hbdecim_r2c.h"
+#include "stages/hbdecim_r2c_internal.h"
 #include "stages/lo.h"
 #include "stages/nco.h"
 #include "stages/presamp.h"
@@ -159,6 +160,22 @@ std::vector<Family> families()
                           return stage<hbdecim_r2c_state_t>(hbdecim_r2c_create(n, co->data()), hbdecim_r2c_destroy,
                                                             [](hbdecim_r2c_state_t *h, const float *in, size_t k, float *out,
                                                                size_t cap) { return hbdecim_r2c_execute(h, in, k, C(out), cap); });
+                      }});
+        // The exact front end's decimator with the oscillator mixed in its kernel.
+        fs.push_back({"hbdecim_r2c_lo/" + std::to_string(n), 1, 0.5, true, [n, co] {
+                          struct Both {
+                              hbdecim_r2c_state_t *hb;
+                              lo_state_t *lo;
+                          };
+                          auto *b = new Both{hbdecim_r2c_create(n, co->data()), lo_create(-0.3123)};
+                          return Stage{[b](const float *in, size_t k, float *out, size_t cap) {
+                                           return hbdecim_r2c_execute_lo(b->hb, in, k, C(out), cap, b->lo);
+                                       },
+                                       [b] {
+                                           hbdecim_r2c_destroy(b->hb);
+                                           lo_destroy(b->lo);
+                                           delete b;
+                                       }};
                       }});
         fs.push_back({"hbdecim/" + std::to_string(n), 2, 0.5, true, [n, co] {
                           return stage<hbdecim_state_t>(hbdecim_create(n, co->data()), hbdecim_destroy,
