@@ -150,11 +150,11 @@ size_t _chunk_quarters(uint64x2_t *I, uint64x2_t *D, const cf32_t *in, uint32_t 
 size_t _decimate(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out) noexcept
 {
     alignas(16) uint32_t u[2 * kCicChunk + 4];
-    uint64x2_t I1 = _pair(v->integ_i, v->integ_q, 0), I2 = _pair(v->integ_i, v->integ_q, 1);
-    uint64x2_t I3 = _pair(v->integ_i, v->integ_q, 2), I4 = _pair(v->integ_i, v->integ_q, 3);
-    uint64x2_t D[4];
-    for (int k = 0; k < 4; ++k)
+    uint64x2_t I[4], D[4];
+    for (int k = 0; k < 4; ++k) {
+        I[k] = _pair(v->integ_i, v->integ_q, k);
         D[k] = _pair(v->comb_i, v->comb_q, k);
+    }
     const int64x2_t right = vdupq_n_s64(-static_cast<int64_t>(v->shift));
     const uint64x2_t low16 = vdupq_n_u64(0xFFFF);
     const float32x2_t scale = vdup_n_f32(0x1p-15f), minus1 = vdup_n_f32(-1.0f);
@@ -164,17 +164,12 @@ size_t _decimate(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out) no
     for (size_t c0 = 0; c0 < n; c0 += kCicChunk) {
         const size_t m = n - c0 < kCicChunk ? n - c0 : kCicChunk;
         if (m == kCicChunk && counter < ratio && ratio <= kCicMaxRatio32) {
-            uint64x2_t Iq[4] = {I1, I2, I3, I4};
             cf32_t *o = out + written;
             const uint32_t sh = v->shift;
-            written += ratio == 2 ? _chunk_quarters<1>(Iq, D, in + c0, counter, sh, o)
-                     : ratio == 4 ? _chunk_quarters<2>(Iq, D, in + c0, counter, sh, o)
-                     : ratio == 8 ? _chunk_quarters<3>(Iq, D, in + c0, counter, sh, o)
-                                  : _chunk_quarters<4>(Iq, D, in + c0, counter, sh, o);
-            I1 = Iq[0];
-            I2 = Iq[1];
-            I3 = Iq[2];
-            I4 = Iq[3];
+            written += ratio == 2 ? _chunk_quarters<1>(I, D, in + c0, counter, sh, o)
+                     : ratio == 4 ? _chunk_quarters<2>(I, D, in + c0, counter, sh, o)
+                     : ratio == 8 ? _chunk_quarters<3>(I, D, in + c0, counter, sh, o)
+                                  : _chunk_quarters<4>(I, D, in + c0, counter, sh, o);
             continue;  // 512 inputs leave the counter where it was
         }
         _quantise(in + c0, m, u);
@@ -186,16 +181,15 @@ size_t _decimate(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out) no
             const uint32_t *p = u + 2 * j;
             for (size_t k = 0; k < run; ++k) {
                 const uint64x2_t x = vmovl_u32(vld1_u32(p + 2 * k));
-                I1 = vaddq_u64(I1, x);
-                I2 = vaddq_u64(I2, I1);
-                I3 = vaddq_u64(I3, I2);
-                I4 = vaddq_u64(I4, I3);
+                I[0] = vaddq_u64(I[0], x);
+                for (int k = 1; k < 4; ++k)
+                    I[k] = vaddq_u64(I[k], I[k - 1]);
             }
             j += run;
             counter += static_cast<uint32_t>(run);
             if (counter >= ratio) {
                 counter = 0;
-                uint64x2_t d = I4;
+                uint64x2_t d = I[3];
                 for (int k = 0; k < 4; ++k) { // d_{k+1} = d_k - D_{k+1}, then D_{k+1} = d_k
                     const uint64x2_t t = vsubq_u64(d, D[k]);
                     D[k] = d;
@@ -208,12 +202,10 @@ size_t _decimate(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out) no
             }
         }
     }
-    _unpair(I1, v->integ_i, v->integ_q, 0);
-    _unpair(I2, v->integ_i, v->integ_q, 1);
-    _unpair(I3, v->integ_i, v->integ_q, 2);
-    _unpair(I4, v->integ_i, v->integ_q, 3);
-    for (int k = 0; k < 4; ++k)
+    for (int k = 0; k < 4; ++k) {
+        _unpair(I[k], v->integ_i, v->integ_q, k);
         _unpair(D[k], v->comb_i, v->comb_q, k);
+    }
     v->counter = counter;
     return written;
 }

@@ -18,20 +18,15 @@ struct V : Isa {
         const float n = -0.0f;
         return parity ? _mm256_setr_ps(n, 0, n, 0, n, 0, n, 0) : _mm256_setr_ps(0, n, 0, n, 0, n, 0, n);
     }
-    // One 64-bit load per entry; entries 0, 1 | 4, 5 in one register and
-    // 2, 3 | 6, 7 in the other, so one in-lane shuffle apiece splits them in order.
-    static __m128d pair2(const double *t, uint32_t a, uint32_t b) noexcept
-    {
-        return _mm_loadh_pd(_mm_load_sd(t + (a >> 16)), t + (b >> 16));
-    }
+    // Entries 0, 1 | 4, 5 in one register and 2, 3 | 6, 7 in the other, so
+    // one in-lane shuffle apiece splits them in order.
     static void osc_split(const cf32_t *tab, uint32_t p, uint32_t inc, reg &c, reg &s) noexcept
     {
-        const double *t = reinterpret_cast<const double *>(tab);
         uint32_t q[8];
         for (int i = 0; i < 8; ++i)
             q[i] = p + static_cast<uint32_t>(i) * inc;
-        const __m256 a = _mm256_castpd_ps(_mm256_set_m128d(pair2(t, q[4], q[5]), pair2(t, q[0], q[1])));
-        const __m256 b = _mm256_castpd_ps(_mm256_set_m128d(pair2(t, q[6], q[7]), pair2(t, q[2], q[3])));
+        const __m256 a = lo_entries(tab, q[0], q[1], q[4], q[5]);
+        const __m256 b = lo_entries(tab, q[2], q[3], q[6], q[7]);
         c = _mm256_shuffle_ps(a, b, 0x88);
         s = _mm256_shuffle_ps(a, b, 0xDD);
     }

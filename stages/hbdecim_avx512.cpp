@@ -35,26 +35,21 @@ struct V : Isa {
         const __m512i even = _mm512_setr_epi32(n, 0, n, 0, n, 0, n, 0, n, 0, n, 0, n, 0, n, 0);
         return _mm512_castsi512_ps(parity ? even : odd);
     }
-    // One 64-bit load per entry; entries 0, 1 | 4, 5 | 8, 9 | 12, 13 in one
-    // register and the others in a second, so one in-lane shuffle apiece splits
-    // them in order.
-    static __m128d pair2(const double *t, uint32_t a, uint32_t b) noexcept
+    // Entries 0, 1 | 4, 5 | 8, 9 | 12, 13 in one register and the others in a
+    // second, so one in-lane shuffle apiece splits them in order.
+    static __m512 four(const cf32_t *tab, const uint32_t *q) noexcept  // entries q[0, 1], q[4, 5], q[8, 9], q[12, 13]
     {
-        return _mm_loadh_pd(_mm_load_sd(t + (a >> 16)), t + (b >> 16));
-    }
-    static __m512 four(const double *t, const uint32_t *q) noexcept  // entries q[0, 1], q[4, 5], q[8, 9], q[12, 13]
-    {
-        const __m256d lo = _mm256_set_m128d(pair2(t, q[4], q[5]), pair2(t, q[0], q[1]));
-        const __m256d hi = _mm256_set_m128d(pair2(t, q[12], q[13]), pair2(t, q[8], q[9]));
-        return _mm512_castpd_ps(_mm512_maskz_insertf64x4(0xFF, _mm512_castpd256_pd512(lo), hi, 1));
+        const __m256 lo = lo_entries(tab, q[0], q[1], q[4], q[5]);
+        const __m256 hi = lo_entries(tab, q[8], q[9], q[12], q[13]);
+        return _mm512_castpd_ps(
+            _mm512_maskz_insertf64x4(0xFF, _mm512_castpd256_pd512(_mm256_castps_pd(lo)), _mm256_castps_pd(hi), 1));
     }
     static void osc_split(const cf32_t *tab, uint32_t p, uint32_t inc, reg &c, reg &s) noexcept
     {
-        const double *t = reinterpret_cast<const double *>(tab);
         uint32_t q[16];
         for (int i = 0; i < 16; ++i)
             q[i] = p + static_cast<uint32_t>(i) * inc;
-        const __m512 a = four(t, q), b = four(t, q + 2);
+        const __m512 a = four(tab, q), b = four(tab, q + 2);
         c = _mm512_shuffle_ps(a, b, 0x88);
         s = _mm512_shuffle_ps(a, b, 0xDD);
     }

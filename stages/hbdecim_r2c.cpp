@@ -90,6 +90,15 @@ void _produce(hbdecim_r2c_state_t *s, float first, float second, cf32_t *y) noex
     y->im = im;
 }
 
+// A vector run's sign state: its centre scale and output parity, the
+// parity moved on past it.
+void _start_run(hbdecim_r2c_state_t *s, ddc_hb::r2c_run &run) noexcept
+{
+    run.scale = s->centre_sign * 0.5f;
+    run.parity = s->parity;
+    s->parity ^= static_cast<uint32_t>(run.count & 1u);
+}
+
 } // namespace
 
 extern "C" {
@@ -156,11 +165,7 @@ size_t hbdecim_r2c_execute(hbdecim_r2c_state_t *s, const float *x, size_t n_in, 
     r.osc = nullptr;
     return ddc_hb::execute(
         s, x, n_in, y, cap, [s](float a, float b, cf32_t *out) { _produce(s, a, b, out); }, r,
-        [s](ddc_hb::r2c_run &run) {
-            run.scale = s->centre_sign * 0.5f;
-            run.parity = s->parity;
-            s->parity ^= static_cast<uint32_t>(run.count & 1u);
-        });
+        [s](ddc_hb::r2c_run &run) { _start_run(s, run); });
 }
 
 } // extern "C"
@@ -176,9 +181,7 @@ size_t hbdecim_r2c_execute_lo(hbdecim_r2c_state_t *s, const float *x, size_t n_i
     const size_t m = ddc_hb::execute(
         s, x, n_in, y, cap, [s](float a, float b, cf32_t *out) { _produce(s, a, b, out); }, r,
         [s, y, o, &first, &end](ddc_hb::r2c_run &run) {
-            run.scale = s->centre_sign * 0.5f;
-            run.parity = s->parity;
-            s->parity ^= static_cast<uint32_t>(run.count & 1u);
+            _start_run(s, run);
             const size_t at = static_cast<size_t>(run.y - y);
             run.osc_phase = o.phase + static_cast<uint32_t>(at) * o.inc;
             if (first == end)

@@ -56,6 +56,15 @@ struct Isa {
     {
         return _mm256_castpd_ps(_mm256_broadcastsd_pd(_mm_castsi128_pd(_mm_loadu_si64(p))));
     }
+    // The front end's oscillator entries (cos, sin) of phases p0 .. p3 from its
+    // 65536-entry pair table (index phase >> 16), one 64-bit load apiece.
+    static reg lo_entries(const cf32_t *tab, uint32_t p0, uint32_t p1, uint32_t p2, uint32_t p3) noexcept
+    {
+        const double *t = reinterpret_cast<const double *>(tab);
+        const __m128d a = _mm_loadh_pd(_mm_load_sd(t + (p0 >> 16)), t + (p1 >> 16));
+        const __m128d b = _mm_loadh_pd(_mm_load_sd(t + (p2 >> 16)), t + (p3 >> 16));
+        return _mm256_castpd_ps(_mm256_set_m128d(b, a));
+    }
     static reg dup_re(reg v) noexcept { return _mm256_moveldup_ps(v); }
     static reg dup_im(reg v) noexcept { return _mm256_movehdup_ps(v); }
     static reg swap_pairs(reg v) noexcept { return _mm256_permute_ps(v, 0xB1); }

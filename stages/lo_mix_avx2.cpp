@@ -15,15 +15,6 @@
 
 namespace {
 
-inline __m256 _osc4(const cf32_t *pairs, uint32_t p0, uint32_t p1, uint32_t p2,
-                    uint32_t p3) noexcept
-{
-    const double *t = reinterpret_cast<const double *>(pairs);
-    const __m128d a = _mm_loadh_pd(_mm_load_sd(t + (p0 >> 16)), t + (p1 >> 16));
-    const __m128d b = _mm_loadh_pd(_mm_load_sd(t + (p2 >> 16)), t + (p3 >> 16));
-    return _mm256_castpd_ps(_mm256_set_m128d(b, a));
-}
-
 inline __m256 _mix4(__m256 o, __m256 xv) noexcept
 {
     const __m256 t = Isa::neg_re(Isa::mul(Isa::swap_pairs(o), Isa::dup_im(xv)));
@@ -39,14 +30,14 @@ void _mix(const cf32_t *pairs, uint32_t phase, uint32_t inc, const cf32_t *x, si
     const uint32_t inc2 = 2 * inc, inc3 = 3 * inc, inc4 = 4 * inc;
     for (; k + 8 <= n; k += 8) {
         const uint32_t q = phase + inc4;
-        const __m256 o0 = _osc4(pairs, phase, phase + inc, phase + inc2, phase + inc3);
-        const __m256 o1 = _osc4(pairs, q, q + inc, q + inc2, q + inc3);
+        const __m256 o0 = Isa::lo_entries(pairs, phase, phase + inc, phase + inc2, phase + inc3);
+        const __m256 o1 = Isa::lo_entries(pairs, q, q + inc, q + inc2, q + inc3);
         phase = q + inc4;
         _mm256_storeu_ps(&out[k].re, _mix4(o0, _mm256_loadu_ps(&x[k].re)));
         _mm256_storeu_ps(&out[k + 4].re, _mix4(o1, _mm256_loadu_ps(&x[k + 4].re)));
     }
     for (; k + 4 <= n; k += 4) {
-        const __m256 o = _osc4(pairs, phase, phase + inc, phase + inc2, phase + inc3);
+        const __m256 o = Isa::lo_entries(pairs, phase, phase + inc, phase + inc2, phase + inc3);
         phase += inc4;
         _mm256_storeu_ps(&out[k].re, _mix4(o, _mm256_loadu_ps(&x[k].re)));
     }
@@ -56,7 +47,7 @@ void _mix(const cf32_t *pairs, uint32_t phase, uint32_t inc, const cf32_t *x, si
         cf32_t xs[4] = {};
         cf32_t ys[4];
         __builtin_memcpy(xs, x + k, rest * sizeof(cf32_t));
-        const __m256 o = _osc4(pairs, phase, phase + inc, phase + inc2, phase + inc3);
+        const __m256 o = Isa::lo_entries(pairs, phase, phase + inc, phase + inc2, phase + inc3);
         _mm256_storeu_ps(&ys[0].re, _mix4(o, _mm256_loadu_ps(&xs[0].re)));
         __builtin_memcpy(out + k, ys, rest * sizeof(cf32_t));
     }
