@@ -35,21 +35,20 @@ struct V : Isa {
         const __m512i even = _mm512_setr_epi32(n, 0, n, 0, n, 0, n, 0, n, 0, n, 0, n, 0, n, 0);
         return _mm512_castsi512_ps(parity ? even : odd);
     }
-    // Entries 0, 1 | 4, 5 | 8, 9 | 12, 13 in one register and the others in a
-    // second, so one in-lane shuffle apiece splits them in order.
-    static __m512 four(const cf32_t *tab, const uint32_t *q) noexcept  // entries q[0, 1], q[4, 5], q[8, 9], q[12, 13]
+    // Entries j, j+1 | j+4, j+5 | j+8, j+9 | j+12, j+13 of phases p + i*inc in
+    // one register (j = 0 and 2), so one in-lane shuffle apiece splits them in order.
+    template <int J>
+    static __m512 four(const cf32_t *tab, uint32_t p, uint32_t inc) noexcept
     {
-        const __m256 lo = lo_entries(tab, q[0], q[1], q[4], q[5]);
-        const __m256 hi = lo_entries(tab, q[8], q[9], q[12], q[13]);
+        const auto ph = [p, inc](uint32_t i) { return p + i * inc; };
+        const __m256 lo = lo_entries(tab, ph(J), ph(J + 1), ph(J + 4), ph(J + 5));
+        const __m256 hi = lo_entries(tab, ph(J + 8), ph(J + 9), ph(J + 12), ph(J + 13));
         return _mm512_castpd_ps(
             _mm512_maskz_insertf64x4(0xFF, _mm512_castpd256_pd512(_mm256_castps_pd(lo)), _mm256_castps_pd(hi), 1));
     }
     static void osc_split(const cf32_t *tab, uint32_t p, uint32_t inc, reg &c, reg &s) noexcept
     {
-        uint32_t q[16];
-        for (int i = 0; i < 16; ++i)
-            q[i] = p + static_cast<uint32_t>(i) * inc;
-        const __m512 a = four(tab, q), b = four(tab, q + 2);
+        const __m512 a = four<0>(tab, p, inc), b = four<2>(tab, p, inc);
         c = _mm512_shuffle_ps(a, b, 0x88);
         s = _mm512_shuffle_ps(a, b, 0xDD);
     }
