@@ -89,11 +89,13 @@ int ddc_execute_checked(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t *o
     }
     if (RateConverter_reserve(s->rc, n_in) != 0)
         return -1;
-    if (s->nco)
-        nco_mix(s->nco, in, n_in, s->mix);
-    else
+    size_t count;
+    if (s->nco) {
+        count = RateConverter_execute_nco(s->rc, in, n_in, s->mix, out, cap, s->nco);
+    } else {
         lo_mix(s->lo, in, n_in, s->mix);
-    const size_t count = RateConverter_execute(s->rc, s->mix, n_in, out, cap);
+        count = RateConverter_execute(s->rc, s->mix, n_in, out, cap);
+    }
     if (n_out)
         *n_out = count;
     return 0;

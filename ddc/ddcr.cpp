@@ -190,9 +190,8 @@ int ddcr_execute_checked(ddcr_state_t *s, const float *in, size_t n_in, cf32_t *
                             : hbdecim_r2c_execute_lo(s->r2c, in, n_in, s->scratch, m_max + 1, s->lo);
     if (m == 0)
         return 0; // the odd sample waits for the next call
-    if (s->nco)
-        nco_mix(s->nco, s->scratch, m, s->scratch);
-    const size_t count = RateConverter_execute(s->rc, s->scratch, m, out, cap);
+    const size_t count = s->nco ? RateConverter_execute_nco(s->rc, s->scratch, m, s->scratch, out, cap, s->nco)
+                                : RateConverter_execute(s->rc, s->scratch, m, out, cap);
     if (n_out)
         *n_out = count;
     return 0;

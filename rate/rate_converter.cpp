@@ -31,6 +31,7 @@
 #include "../stages/fir.h"
 #include "../stages/fir_internal.h"
 #include "../stages/hbdecim.h"
+#include "../stages/hbdecim_internal.h"
 #include "../stages/presamp.h"
 #include "../stages/resamp.h"
 #include "rate_design.h"
@@ -687,6 +688,25 @@ void _destroy_all_stages(RateConverter *rc)
 }
 
 // Both ping-pong buffers with room for n samples; on failure both are released.
+// Stages in order from in (n samples) into out (cap); with nco, the first
+// stage, a half-band, mixes its input itself.
+size_t _run_stages(RateConverter *rc, nco_state_t *nco, const cf32_t *in, size_t n, cf32_t *out, size_t cap)
+{
+    const cf32_t *src = in;
+    size_t count = n;
+    const int last = rc->num_stages - 1;
+    for (int i = 0; i <= last; ++i) {
+        cf32_t *dst = i == last ? out : (i % 2 == 0) ? rc->scratch_a : rc->scratch_b;
+        const size_t room = i == last ? cap : rc->scratch_cap;
+        if (i == 0 && nco)
+            count = hbdecim_execute_nco(static_cast<hbdecim_state_t *>(rc->stage[0].h), src, count, dst, room, nco);
+        else
+            count = rc->stage[i].ops->execute(rc->stage[i].h, src, count, dst, room);
+        src = dst;
+    }
+    return count;
+}
+
 int _reserve_scratch(RateConverter *rc, size_t n)
 {
     if (rc->scratch_cap >= n)
@@ -862,15 +882,7 @@ size_t RateConverter_execute(RateConverter *rc, const cf32_t *in, size_t n, cf32
         return 0;
     if (RateConverter_reserve(rc, n) != 0)
         return 0; // nothing has run; the next call tries again
-    const cf32_t *src = in;
-    size_t count = n;
-    const int last = rc->num_stages - 1;
-    for (int i = 0; i < last; ++i) {
-        cf32_t *dst = (i % 2 == 0) ? rc->scratch_a : rc->scratch_b;
-        count = rc->stage[i].ops->execute(rc->stage[i].h, src, count, dst, rc->scratch_cap);
-        src = dst;
-    }
-    return rc->stage[last].ops->execute(rc->stage[last].h, src, count, out, cap);
+    return _run_stages(rc, nullptr, in, n, out, cap);
 }
 
 void RateConverter_reset(RateConverter *rc)
@@ -903,3 +915,17 @@ size_t RateConverter_convert(int compensate, double rate, const cf32_t *in, size
 }
 
 } // extern "C"
+
+size_t RateConverter_execute_nco(RateConverter *rc, const cf32_t *in, size_t n, cf32_t *work, cf32_t *out,
+                                 size_t cap, nco_state_t *nco) noexcept
+{
+    if (rc->num_stages == 0 || rc->stage[0].ops->type != STAGE_HALFBAND || !hbdecim_nco_fused()) {
+        nco_mix(nco, in, n, work);
+        return RateConverter_execute(rc, work, n, out, cap);
+    }
+    if (RateConverter_reserve(rc, n) != 0) {
+        nco_mix(nco, in, n, work); // as the two calls would leave it
+        return 0;
+    }
+    return _run_stages(rc, nco, in, n, out, cap);
+}

@@ -38,4 +38,17 @@ size_t RateConverter_capacity(const RateConverter *rc, size_t n);
 
 DDC_EXTERN_C_END
 
+#ifdef __cplusplus
+#include "../stages/nco.h"
+
+/*
+ * nco_mix(nco, in, n, work) followed by RateConverter_execute(rc, work, n,
+ * out, cap): the same bytes, the same states left. Where the first stage is a
+ * half-band whose vector kernel can mix, it reads in itself and work is not
+ * touched. work has room for n samples and may be in itself.
+ */
+size_t RateConverter_execute_nco(RateConverter *rc, const cf32_t *in, size_t n, cf32_t *work, cf32_t *out,
+                                 size_t cap, nco_state_t *nco) noexcept;
+#endif
+
 #endif

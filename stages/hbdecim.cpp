@@ -23,6 +23,8 @@
 
 #include "hbdecim.h"
 #include "hbdecim_common.h"
+#include "hbdecim_internal.h"
+#include "nco_simd.h"
 
 #include <cmath>
 #include <cstddef>
@@ -133,9 +135,44 @@ size_t hbdecim_get_num_taps(const hbdecim_state_t *s)
 size_t hbdecim_execute(hbdecim_state_t *s, const cf32_t *x, size_t n_in, cf32_t *y, size_t cap)
 {
     ddc_hb::c2c_run r;
+    r.nco = nullptr;
     return ddc_hb::execute(
         s, x, n_in, y, cap, [s](cf32_t a, cf32_t b, cf32_t *out) { _produce(s, a, b, out); }, r,
-        [](ddc_hb::c2c_run &) {});
+        [](ddc_hb::c2c_run &) {}, ddc_hb::plain(x));
 }
 
 } // extern "C"
+
+bool hbdecim_nco_fused() noexcept
+{
+#if defined(DDC_HAVE_SIMD)
+    const hb_kernels *k = hb_kernels_for(ddc_simd_level());
+    return k && k->c2c_nco;
+#else
+    return false;
+#endif
+}
+
+size_t hbdecim_execute_nco(hbdecim_state_t *s, const cf32_t *x, size_t n_in, cf32_t *y, size_t cap,
+                           nco_state_t *nco) noexcept
+{
+    const cf32_t *tab = ddc_nco::table();
+    const uint32_t phase = nco_get_phase(nco), inc = nco_get_phase_inc(nco);
+    // Input i meets the oscillator sample of phase + i * inc, as in nco_mix.
+    const auto load = [x, tab, phase, inc](size_t i) {
+        const cf32_t o = ddc_nco::osc(tab, phase + static_cast<uint32_t>(i) * inc);
+        const cf32_t a = x[i];
+        return cf32_t{std::fmaf(a.re, o.re, -(a.im * o.im)), std::fmaf(a.re, o.im, a.im * o.re)};
+    };
+    ddc_hb::c2c_run r;
+    r.nco = tab;
+    r.nco_inc = inc;
+    const size_t m = ddc_hb::execute(
+        s, x, n_in, y, cap, [s](cf32_t a, cf32_t b, cf32_t *out) { _produce(s, a, b, out); }, r,
+        [x, phase, inc](ddc_hb::c2c_run &run) {
+            run.nco_phase = phase + static_cast<uint32_t>(run.x - x) * inc;
+        },
+        load, hbdecim_nco_fused());
+    nco_set_phase(nco, phase + static_cast<uint32_t>(n_in) * inc);
+    return m;
+}

@@ -12,6 +12,7 @@ struct V : Isa {
     static constexpr size_t U = 2;
     static constexpr size_t UL = 2;
     static constexpr size_t kR2cLongFrom = 16;
+    static constexpr bool kNco = false; // the fine oscillator runs as a pass of its own
     static constexpr bool kShift = false; // no cheap cross-lane shift
     static reg alt_sign(uint32_t parity) noexcept
     {
@@ -36,4 +37,4 @@ struct V : Isa {
 
 #include "hbdecim_body.inc"
 
-const hb_kernels hb_kernels_avx2 = {_r2c_run, _c2c_run};
+const hb_kernels hb_kernels_avx2 = {_r2c_run, _c2c_run, V::kNco};

@@ -52,10 +52,44 @@ struct V : Isa {
         c = _mm512_shuffle_ps(a, b, 0x88);
         s = _mm512_shuffle_ps(a, b, 0xDD);
     }
+
+    // 16 * steps inputs x times the fine oscillator from phase q (step inc),
+    // even inputs to a, odd ones to b, by nco_avx512.cpp's lane operations.
+    // Its table pairs are fetched evens first, so its split leaves the lanes
+    // in the order 0 2 1 3 | 4 6 5 7 | ...: unpacklo then gives the evens,
+    // unpackhi the odds, and the signal is split into the same order.
+    static constexpr bool kNco = true;
+    static void nco_deint(const cf32_t *x, size_t steps, cf32_t *a, cf32_t *b, const cf32_t *tab, uint32_t q,
+                          uint32_t inc) noexcept
+    {
+        const Nco k;
+        const double *t = reinterpret_cast<const double *>(tab);
+        const __m512i vinc = _mm512_set1_epi32(static_cast<int>(inc));
+        const __m512i order = _mm512_setr_epi32(0, 2, 1, 3, 4, 6, 5, 7, 8, 10, 9, 11, 12, 14, 13, 15);
+        __m512i p = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(q)), _mm512_maskz_mullo_epi32(0xFFFF, vinc, order));
+        const __m512i step = _mm512_maskz_slli_epi32(0xFFFF, vinc, 4);
+        const __m512i ire = _mm512_setr_epi32(0, 4, 2, 6, 8, 12, 10, 14, 16, 20, 18, 22, 24, 28, 26, 30);
+        const __m512i iim = _mm512_add_epi32(ire, _mm512_set1_epi32(1));
+        const float *xf = &x->re;
+        float *af = &a->re, *bf = &b->re;
+        for (size_t s = 0; s < steps; ++s) {
+            const __m512 ta = k.pairs8(t, q, 2 * inc), tb = k.pairs8(t, q + inc, 2 * inc);
+            const __m512 tre = _mm512_maskz_shuffle_ps(0xFFFF, ta, tb, 0x88);
+            const __m512 tim = _mm512_maskz_shuffle_ps(0xFFFF, ta, tb, 0xDD);
+            __m512 re, im;
+            k.osc(tre, tim, p, re, im);
+            const __m512 xa = _mm512_loadu_ps(xf + 32 * s), xb = _mm512_loadu_ps(xf + 32 * s + 16);
+            k.mix(_mm512_permutex2var_ps(xa, ire, xb), _mm512_permutex2var_ps(xa, iim, xb), re, im);
+            _mm512_storeu_ps(af + 16 * s, _mm512_maskz_unpacklo_ps(0xFFFF, re, im));
+            _mm512_storeu_ps(bf + 16 * s, _mm512_maskz_unpackhi_ps(0xFFFF, re, im));
+            p = _mm512_add_epi32(p, step);
+            q += inc << 4;
+        }
+    }
 };
 
 } // namespace
 
 #include "hbdecim_body.inc"
 
-const hb_kernels hb_kernels_avx512 = {_r2c_run, _c2c_run};
+const hb_kernels hb_kernels_avx512 = {_r2c_run, _c2c_run, V::kNco};

@@ -186,23 +186,26 @@ void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *
 
 // The execute loop of both stages: a pending sample first, then a vector
 // stretch where it pays (produce_vector with r and before), then single
-// pairs through produce(first, second, y); an odd last sample waits.
-template <class S, class Produce, class Run, class Before>
+// pairs through produce(first, second, y); an odd last sample waits. Input i
+// is load(i): x[i], or x[i] as a mixer in front of the stage changes it, which
+// the vector kernels then do too (vec false where they cannot).
+template <class S, class Produce, class Run, class Before, class Load>
 size_t execute(state_base<S> *s, const S *x, size_t n_in, cf32_t *y, size_t cap, Produce produce,
-               [[maybe_unused]] Run &r, [[maybe_unused]] Before before) noexcept
+               [[maybe_unused]] Run &r, [[maybe_unused]] Before before, Load load,
+               [[maybe_unused]] bool vec = true) noexcept
 {
     if (n_in == 0 || cap == 0)
         return 0;
     size_t i = 0;
     size_t j = 0;
     if (s->has_pending) {
-        produce(s->pending, x[0], &y[0]);
+        produce(s->pending, load(0), &y[0]);
         s->has_pending = 0;
         i = 1;
         j = 1;
     }
 #if defined(DDC_HAVE_SIMD)
-    const hb_kernels *k = hb_kernels_for(ddc_simd_level());
+    const hb_kernels *k = vec ? hb_kernels_for(ddc_simd_level()) : nullptr;
     if (k && s->num_taps <= kVecMaxTaps) {
         size_t pairs = (n_in - i) / 2;
         if (pairs > cap - j)
@@ -215,12 +218,18 @@ size_t execute(state_base<S> *s, const S *x, size_t n_in, cf32_t *y, size_t cap,
     }
 #endif
     for (; i + 1 < n_in && j < cap; i += 2, ++j)
-        produce(x[i], x[i + 1], &y[j]);
+        produce(load(i), load(i + 1), &y[j]);
     if (i < n_in) {
-        s->pending = x[i];
+        s->pending = load(i);
         s->has_pending = 1;
     }
     return j;
+}
+
+template <class S>
+inline auto plain(const S *x) noexcept
+{
+    return [x](size_t i) { return x[i]; };
 }
 
 } // namespace ddc_hb

@@ -59,6 +59,11 @@ struct c2c_run {
     uint32_t even;        // 1 when num_taps is even
     cf32_t *y;            // count outputs
     const cf32_t *ahead;  // inputs of the run after next, to prefetch while this one is filtered; or null
+    // The fine oscillator on the inputs, or null (only for kernels with
+    // c2c_nco): input i enters the windows times the oscillator sample of
+    // phase nco_phase + i * nco_inc from this table, as nco_mix computes it.
+    const cf32_t *nco;
+    uint32_t nco_phase, nco_inc;
 };
 
 } // namespace ddc_hb
@@ -67,6 +72,7 @@ struct c2c_run {
 struct hb_kernels {
     void (*r2c)(const ddc_hb::r2c_run &r) noexcept;
     void (*c2c)(const ddc_hb::c2c_run &r) noexcept;
+    bool c2c_nco; // c2c mixes its inputs with the run's fine oscillator
 };
 DDC_KERNEL_TABLES(hb_kernels)
 

@@ -13,6 +13,7 @@ struct V : Isa {
     static constexpr size_t U = 4;
     static constexpr size_t UL = 3;
     static constexpr size_t kR2cLongFrom = 16;
+    static constexpr bool kNco = false; // the fine oscillator runs as a pass of its own
     static constexpr bool kShift = false;
     static reg alt_sign(uint32_t parity) noexcept
     {
@@ -34,4 +35,4 @@ struct V : Isa {
 
 #include "hbdecim_body.inc"
 
-const hb_kernels hb_kernels_neon = {_r2c_run, _c2c_run};
+const hb_kernels hb_kernels_neon = {_r2c_run, _c2c_run, V::kNco};

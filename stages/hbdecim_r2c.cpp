@@ -165,7 +165,7 @@ size_t hbdecim_r2c_execute(hbdecim_r2c_state_t *s, const float *x, size_t n_in, 
     r.osc = nullptr;
     return ddc_hb::execute(
         s, x, n_in, y, cap, [s](float a, float b, cf32_t *out) { _produce(s, a, b, out); }, r,
-        [s](ddc_hb::r2c_run &run) { _start_run(s, run); });
+        [s](ddc_hb::r2c_run &run) { _start_run(s, run); }, ddc_hb::plain(x));
 }
 
 } // extern "C"
@@ -187,7 +187,8 @@ size_t hbdecim_r2c_execute_lo(hbdecim_r2c_state_t *s, const float *x, size_t n_i
             if (first == end)
                 first = at;
             end = at + run.count;
-        });
+        },
+        ddc_hb::plain(x));
     // The rest (a held-over sample's output, single pairs) through the mixer itself.
     lo_mix_block(lo, y, first, y);
     lo_skip(lo, end - first);

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "ddc_types.h"
+#include "nco_simd.h"
 #include "simd.h"
 
 namespace {
@@ -106,6 +107,46 @@ struct Isa {
     static c1 c1_add(c1 a, c1 b) noexcept { return _mm_add_ps(a, b); }
     // c*x + y on both parts, one rounding
     static c1 c1_fmadd(float c, c1 x, c1 y) noexcept { return _mm_fmadd_ps(_mm_set1_ps(c), x, y); }
+};
+
+// The fine oscillator's lane operations (nco_simd.h), shared by its own
+// kernel and the half-band stage that mixes while it de-interleaves.
+struct Nco {
+    __m512i frac = _mm512_set1_epi32(static_cast<int>(ddc_nco::kFracMask));
+    __m512 k = _mm512_set1_ps(ddc_nco::kRadPerUnit);
+    __m512 half = _mm512_set1_ps(0.5f);
+    __m512 one = _mm512_set1_ps(1.0f);
+    __m512i sign = _mm512_set1_epi32(static_cast<int>(0x80000000u));
+
+    static __m128d pair2(const double *tab, uint32_t a, uint32_t b) noexcept
+    {
+        return _mm_loadh_pd(_mm_load_sd(tab + (a >> ddc_nco::kFracBits)), tab + (b >> ddc_nco::kFracBits));
+    }
+    // Table pairs of the phases q0, q0 + inc, ..., q0 + 7 inc, in order.
+    static __m512 pairs8(const double *tab, uint32_t q0, uint32_t inc) noexcept
+    {
+        const uint32_t q1 = q0 + inc, q2 = q1 + inc, q3 = q2 + inc, q4 = q3 + inc;
+        const uint32_t q5 = q4 + inc, q6 = q5 + inc, q7 = q6 + inc;
+        const __m256d lo = _mm256_set_m128d(pair2(tab, q2, q3), pair2(tab, q0, q1));
+        const __m256d hi = _mm256_set_m128d(pair2(tab, q6, q7), pair2(tab, q4, q5));
+        return _mm512_castpd_ps(_mm512_maskz_insertf64x4(0xFF, _mm512_castpd256_pd512(lo), hi, 1));
+    }
+    // The oscillator from its table parts tre, tim and the lanes' phases p.
+    void osc(__m512 tre, __m512 tim, __m512i p, __m512 &re, __m512 &im) const noexcept
+    {
+        const __m512 e = _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(0xFFFF, _mm512_and_si512(p, frac)), k);
+        const __m512 c = _mm512_fnmadd_ps(_mm512_mul_ps(half, e), e, one);
+        re = _mm512_fmsub_ps(tre, c, _mm512_mul_ps(tim, e));
+        im = _mm512_fmadd_ps(tim, c, _mm512_mul_ps(tre, e));
+    }
+    // The signal (parts xre, xim) times the oscillator, in place of re and im.
+    void mix(__m512 xre, __m512 xim, __m512 &re, __m512 &im) const noexcept
+    {
+        const __m512 u = _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(_mm512_mul_ps(xim, im)), sign));
+        const __m512 r = _mm512_fmadd_ps(xre, re, u);
+        im = _mm512_fmadd_ps(xre, im, _mm512_mul_ps(xim, re));
+        re = r;
+    }
 };
 
 } // namespace

@@ -8,72 +8,34 @@
 // and then warns about it where they are inlined; the all-lanes zero-masked
 // forms used instead compute the same values with a defined source.
 #include "isa_avx512.h"
-#include "nco_simd.h"
 
 namespace {
 
-using ddc_nco::kFracBits;
-using ddc_nco::kFracMask;
-using ddc_nco::kRadPerUnit;
-
 constexpr __mmask16 kAll = 0xFFFF;
-
-struct Consts {
-    __m512i frac = _mm512_set1_epi32(static_cast<int>(kFracMask));
-    __m512 k = _mm512_set1_ps(kRadPerUnit);
-    __m512 half = _mm512_set1_ps(0.5f);
-    __m512 one = _mm512_set1_ps(1.0f);
-    __m512i sign = _mm512_set1_epi32(static_cast<int>(0x80000000u));
-};
-
-inline __m128d _pair2(const double *tab, uint32_t a, uint32_t b) noexcept
-{
-    return _mm_loadh_pd(_mm_load_sd(tab + (a >> kFracBits)), tab + (b >> kFracBits));
-}
-
-// Table pairs of the eight samples from phase q0, in order.
-inline __m512 _pairs8(const double *tab, uint32_t q0, uint32_t inc) noexcept
-{
-    const uint32_t q1 = q0 + inc, q2 = q1 + inc, q3 = q2 + inc, q4 = q3 + inc;
-    const uint32_t q5 = q4 + inc, q6 = q5 + inc, q7 = q6 + inc;
-    const __m256d lo = _mm256_set_m128d(_pair2(tab, q2, q3), _pair2(tab, q0, q1));
-    const __m256d hi = _mm256_set_m128d(_pair2(tab, q6, q7), _pair2(tab, q4, q5));
-    return _mm512_castpd_ps(_mm512_maskz_insertf64x4(0xFF, _mm512_castpd256_pd512(lo), hi, 1));
-}
 
 inline __m512 _even(__m512 a, __m512 b) noexcept { return _mm512_maskz_shuffle_ps(kAll, a, b, 0x88); }
 inline __m512 _odd(__m512 a, __m512 b) noexcept { return _mm512_maskz_shuffle_ps(kAll, a, b, 0xDD); }
 
 // Oscillator of the sixteen samples from scalar phase q0 (vector phases p, in
 // the lane order above), as cos-part and sin-part vectors.
-inline void _osc16(const double *tab, uint32_t q0, uint32_t inc, __m512i p, const Consts &k, __m512 &re,
+inline void _osc16(const double *tab, uint32_t q0, uint32_t inc, __m512i p, const Nco &k, __m512 &re,
                    __m512 &im) noexcept
 {
-    const __m512 a = _pairs8(tab, q0, inc);
-    const __m512 b = _pairs8(tab, q0 + (inc << 3), inc);
-    const __m512 tre = _even(a, b);
-    const __m512 tim = _odd(a, b);
-    const __m512 e = _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(kAll, _mm512_and_si512(p, k.frac)), k.k);
-    const __m512 c = _mm512_fnmadd_ps(_mm512_mul_ps(k.half, e), e, k.one);
-    re = _mm512_fmsub_ps(tre, c, _mm512_mul_ps(tim, e));
-    im = _mm512_fmadd_ps(tim, c, _mm512_mul_ps(tre, e));
+    const __m512 a = Nco::pairs8(tab, q0, inc);
+    const __m512 b = Nco::pairs8(tab, q0 + (inc << 3), inc);
+    k.osc(_even(a, b), _odd(a, b), p, re, im);
 }
 
-inline void _mix16(__m512 xa, __m512 xb, const Consts &k, __m512 &re, __m512 &im) noexcept
+inline void _mix16(__m512 xa, __m512 xb, const Nco &k, __m512 &re, __m512 &im) noexcept
 {
-    const __m512 xre = _even(xa, xb);
-    const __m512 xim = _odd(xa, xb);
-    const __m512 u = _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(_mm512_mul_ps(xim, im)), k.sign));
-    const __m512 r = _mm512_fmadd_ps(xre, re, u);
-    im = _mm512_fmadd_ps(xre, im, _mm512_mul_ps(xim, re));
-    re = r;
+    k.mix(_even(xa, xb), _odd(xa, xb), re, im);
 }
 
 template <bool Mix>
 void _run(const cf32_t *tab_pairs, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
           cf32_t *out) noexcept
 {
-    const Consts k;
+    const Nco k;
     const double *tab = reinterpret_cast<const double *>(tab_pairs);
     const __m512i vinc = _mm512_set1_epi32(static_cast<int>(inc));
     const __m512i order = _mm512_setr_epi32(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
