@@ -122,7 +122,17 @@ template <class S>
 void ring_store(S *hist, size_t &pos, size_t mask, size_t L, const S *newest, size_t count) noexcept
 {
     pos = (pos - count) & mask;
-    const size_t keep = count < L ? count : L;
+    if (count >= L) {
+        // Every slot: the newest-first window at pos (contiguous, as pos < L),
+        // then the mirror halves from it; the bytes of the loop below.
+        S *w = hist + pos;
+        for (size_t d = 0; d < L; ++d)
+            w[d] = newest[-static_cast<ptrdiff_t>(d)];
+        std::memcpy(hist, hist + L, pos * sizeof(S));
+        std::memcpy(hist + pos + L, hist + pos, (L - pos) * sizeof(S));
+        return;
+    }
+    const size_t keep = count;
     for (size_t d = 0; d < keep; ++d) {
         const size_t slot = (pos + d) & mask;
         hist[slot] = newest[-static_cast<ptrdiff_t>(d)];
