@@ -253,7 +253,7 @@ void _room(xlate_state *s, size_t m)
 // stores; an input at a time across the streams mispredicts at every wrap).
 constexpr size_t kGroup = 16;
 
-void _store(xlate_state *s, const float *in, size_t m, const float *ahead, size_t ahead_n)
+void _store(xlate_state *s, const float *in, size_t m, uintptr_t ahead)
 {
     const size_t q = s->q, hcap = s->hcap;
     size_t f = static_cast<size_t>(s->taken % q);
@@ -265,9 +265,11 @@ void _store(xlate_state *s, const float *in, size_t m, const float *ahead, size_
     }
     for (; i + kGroup * q <= m; i += kGroup * q, w += kGroup) {
         // The next chunk on its way from memory, spread over the stores
-        // (a burst of requests stalls on the memory system's queue).
-        if (i + kGroup * q <= ahead_n)
-            for (size_t k = 0; k < kGroup * q; k += 16) __builtin_prefetch(ahead + i + k, 0, 2);
+        // (a burst of requests stalls on the memory system's queue); past
+        // the end of the block too, where a stream's next block mostly lies
+        // (integer addresses: a prefetch never faults, wherever it points).
+        for (size_t k = 0; k < kGroup * q; k += 16)
+            __builtin_prefetch(reinterpret_cast<const void *>(ahead + (i + k) * sizeof(float)), 0, 2);
         for (size_t g = 0; g < q; ++g) {
             float *dst = s->hist + g * hcap + w;
             const float *src = in + i + g;
@@ -287,7 +289,7 @@ size_t _run(xlate_state *s, const float *in, size_t n_in, cf32_t *out, size_t ca
     while (i < n_in) {
         const size_t m = n_in - i < kChunk ? n_in - i : kChunk;
         _room(s, m);
-        _store(s, in + i, m, in + i + m, n_in - i - m);
+        _store(s, in + i, m, reinterpret_cast<uintptr_t>(in + i) + m * sizeof(float));
         const uint64_t due = _due(s, s->taken + m) - s->next;
         const uint64_t cnt = due < cap - n ? due : cap - n;
         if (cnt) {
