@@ -687,7 +687,6 @@ void _destroy_all_stages(RateConverter *rc)
     _release_scratch(rc);
 }
 
-// Both ping-pong buffers with room for n samples; on failure both are released.
 // Stages in order from in (n samples) into out (cap); with nco, the first
 // stage, a half-band, mixes its input itself.
 size_t _run_stages(RateConverter *rc, nco_state_t *nco, const cf32_t *in, size_t n, cf32_t *out, size_t cap)
@@ -707,6 +706,7 @@ size_t _run_stages(RateConverter *rc, nco_state_t *nco, const cf32_t *in, size_t
     return count;
 }
 
+// Both ping-pong buffers with room for n samples; on failure both are released.
 int _reserve_scratch(RateConverter *rc, size_t n)
 {
     if (rc->scratch_cap >= n)
