@@ -919,13 +919,10 @@ size_t RateConverter_convert(int compensate, double rate, const cf32_t *in, size
 size_t RateConverter_execute_nco(RateConverter *rc, const cf32_t *in, size_t n, cf32_t *work, cf32_t *out,
                                  size_t cap, nco_state_t *nco) noexcept
 {
-    if (rc->num_stages == 0 || rc->stage[0].ops->type != STAGE_HALFBAND || !hbdecim_nco_fused()) {
+    if (rc->num_stages == 0 || rc->stage[0].ops->type != STAGE_HALFBAND || !hbdecim_nco_fused() ||
+        RateConverter_reserve(rc, n) != 0) {
         nco_mix(nco, in, n, work);
         return RateConverter_execute(rc, work, n, out, cap);
-    }
-    if (RateConverter_reserve(rc, n) != 0) {
-        nco_mix(nco, in, n, work); // as the two calls would leave it
-        return 0;
     }
     return _run_stages(rc, nco, in, n, out, cap);
 }

@@ -160,9 +160,7 @@ size_t hbdecim_execute_nco(hbdecim_state_t *s, const cf32_t *x, size_t n_in, cf3
     const uint32_t phase = nco_get_phase(nco), inc = nco_get_phase_inc(nco);
     // Input i meets the oscillator sample of phase + i * inc, as in nco_mix.
     const auto load = [x, tab, phase, inc](size_t i) {
-        const cf32_t o = ddc_nco::osc(tab, phase + static_cast<uint32_t>(i) * inc);
-        const cf32_t a = x[i];
-        return cf32_t{std::fmaf(a.re, o.re, -(a.im * o.im)), std::fmaf(a.re, o.im, a.im * o.re)};
+        return ddc_nco::mix(x[i], ddc_nco::osc(tab, phase + static_cast<uint32_t>(i) * inc));
     };
     ddc_hb::c2c_run r;
     r.nco = tab;

@@ -39,7 +39,7 @@ struct r2c_run {
     float scale;          // centre_sign * 0.5
     uint32_t parity;      // output parity before the run; odd outputs are negated
     cf32_t *y;            // count outputs
-    const float *ahead;   // inputs of the run after next (maybe past the block), to prefetch while this one is filtered; or null
+    const float *ahead;   // inputs of the run after next (maybe past the block), to prefetch while this one is filtered
     // The front end's oscillator on the outputs, or null: output t times the
     // entry (cos, sin) of index (osc_phase + t * osc_inc) >> 16 of this 65536-entry
     // table, as the oscillator mixer computes it (lo_mix.h).
@@ -58,7 +58,7 @@ struct c2c_run {
     size_t half;          // num_taps >> 1
     uint32_t even;        // 1 when num_taps is even
     cf32_t *y;            // count outputs
-    const cf32_t *ahead;  // inputs of the run after next (maybe past the block), to prefetch; or null
+    const cf32_t *ahead;  // inputs of the run after next (maybe past the block), to prefetch
     // The fine oscillator on the inputs, or null (only for kernels with
     // c2c_nco): input i enters the windows times the oscillator sample of
     // phase nco_phase + i * nco_inc from this table, as nco_mix computes it.

@@ -101,14 +101,8 @@ void _run_scalar(uint32_t phase, uint32_t inc, const cf32_t *x, size_t n, cf32_t
             out[k] = _osc(phase);
         return;
     }
-    for (size_t k = 0; k < n; ++k, phase += inc) {
-        const cf32_t o = _osc(phase);
-        const cf32_t a = x[k];
-        const float re = std::fmaf(a.re, o.re, -(a.im * o.im));
-        const float im = std::fmaf(a.re, o.im, a.im * o.re);
-        out[k].re = re;
-        out[k].im = im;
-    }
+    for (size_t k = 0; k < n; ++k, phase += inc)
+        out[k] = ddc_nco::mix(x[k], _osc(phase));
 }
 
 void _run(nco_state_t *s, const cf32_t *x, size_t n, cf32_t *out) noexcept

@@ -26,8 +26,13 @@ constexpr uint32_t kFracMask = (uint32_t{1} << kFracBits) - 1;
 // float32 nearest to 2*pi / 2^32: radians per phase unit
 constexpr float kRadPerUnit = static_cast<float>(6.283185307179586 / 4294967296.0);
 
-// The oscillator's sample at phase p from the table; compiled where it is
-// used, so the fused operations are instructions wherever the target has them.
+// Internal linkage: every source, whatever its target flags, compiles its
+// own copies, so the linker never hands one built for a vector target to the
+// scalar code, and the fused operations are instructions wherever the target
+// has them.
+namespace {
+
+// The oscillator's sample at phase p from the table.
 inline cf32_t osc(const cf32_t *tab, uint32_t p) noexcept
 {
     const cf32_t t = tab[p >> kFracBits];
@@ -35,6 +40,14 @@ inline cf32_t osc(const cf32_t *tab, uint32_t p) noexcept
     const float c = std::fmaf(-(0.5f * e), e, 1.0f);
     return cf32_t{std::fmaf(t.re, c, -(t.im * e)), std::fmaf(t.im, c, t.re * e)};
 }
+
+// x times the oscillator sample o, as nco_mix forms it.
+inline cf32_t mix(cf32_t x, cf32_t o) noexcept
+{
+    return cf32_t{std::fmaf(x.re, o.re, -(x.im * o.im)), std::fmaf(x.re, o.im, x.im * o.re)};
+}
+
+} // namespace
 
 // The process-wide table, filled on first use.
 const cf32_t *table() noexcept;
