@@ -12,7 +12,6 @@ struct V : Isa {
     static constexpr size_t U = 2;
     static constexpr size_t UL = 2;
     static constexpr size_t kR2cLongFrom = 16;
-    static constexpr bool kNco = false; // the fine oscillator runs as a pass of its own
     static constexpr bool kShift = false; // no cheap cross-lane shift
     static reg alt_sign(uint32_t parity) noexcept
     {
@@ -30,6 +29,41 @@ struct V : Isa {
         const __m256 b = lo_entries(tab, q[2], q[3], q[6], q[7]);
         c = _mm256_shuffle_ps(a, b, 0x88);
         s = _mm256_shuffle_ps(a, b, 0xDD);
+    }
+
+    // 8 * steps inputs x times the fine oscillator from phase q (step inc),
+    // even inputs to a, odd ones to b, by nco_avx2.cpp's lane operations.
+    // Table and signal are both split into phase order (the signal's halves
+    // regrouped first), so interleaving re with im and then the 64-bit
+    // halves of the results gives the evens and the odds.
+    static constexpr bool kNco = true;
+    static void nco_deint(const cf32_t *x, size_t steps, cf32_t *a, cf32_t *b, const cf32_t *tab, uint32_t q,
+                          uint32_t inc) noexcept
+    {
+        const Nco k;
+        const double *t = reinterpret_cast<const double *>(tab);
+        const __m256i vinc = _mm256_set1_epi32(static_cast<int>(inc));
+        __m256i p = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(q)),
+                                     _mm256_mullo_epi32(vinc, _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
+        const __m256i step = _mm256_slli_epi32(vinc, 3);
+        const float *xf = &x->re;
+        double *ad = reinterpret_cast<double *>(a), *bd = reinterpret_cast<double *>(b);
+        for (size_t s = 0; s < steps; ++s) {
+            const uint32_t q1 = q + inc, q2 = q1 + inc, q3 = q2 + inc, q4 = q3 + inc;
+            const uint32_t q5 = q4 + inc, q6 = q5 + inc, q7 = q6 + inc;
+            const __m256 lo = Nco::quad(t, q, q1, q4, q5), hi = Nco::quad(t, q2, q3, q6, q7);
+            __m256 re, im;
+            k.osc(_mm256_shuffle_ps(lo, hi, 0x88), _mm256_shuffle_ps(lo, hi, 0xDD), p, re, im);
+            const __m256 xa = _mm256_loadu_ps(xf + 16 * s), xb = _mm256_loadu_ps(xf + 16 * s + 8);
+            const __m256 x01 = _mm256_permute2f128_ps(xa, xb, 0x20), x23 = _mm256_permute2f128_ps(xa, xb, 0x31);
+            k.mix(_mm256_shuffle_ps(x01, x23, 0x88), _mm256_shuffle_ps(x01, x23, 0xDD), re, im);
+            const __m256d l = _mm256_castps_pd(_mm256_unpacklo_ps(re, im)); // 0 1 | 4 5
+            const __m256d h = _mm256_castps_pd(_mm256_unpackhi_ps(re, im)); // 2 3 | 6 7
+            _mm256_storeu_pd(ad + 4 * s, _mm256_unpacklo_pd(l, h));
+            _mm256_storeu_pd(bd + 4 * s, _mm256_unpackhi_pd(l, h));
+            p = _mm256_add_epi32(p, step);
+            q += inc << 3;
+        }
     }
 };
 

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "ddc_types.h"
+#include "nco_simd.h"
 #include "simd.h"
 
 namespace {
@@ -110,6 +111,41 @@ struct Isa {
     static c1 c1_add(c1 a, c1 b) noexcept { return _mm_add_ps(a, b); }
     // c*x + y on both parts, one rounding
     static c1 c1_fmadd(float c, c1 x, c1 y) noexcept { return _mm_fmadd_ps(_mm_set1_ps(c), x, y); }
+};
+
+// The fine oscillator's lane operations (nco_simd.h), shared by its own
+// kernel and the half-band stage that mixes while it de-interleaves.
+struct Nco {
+    __m256i frac = _mm256_set1_epi32(static_cast<int>(ddc_nco::kFracMask));
+    __m256 k = _mm256_set1_ps(ddc_nco::kRadPerUnit);
+    __m256 half = _mm256_set1_ps(0.5f);
+    __m256 one = _mm256_set1_ps(1.0f);
+    __m256 sign = _mm256_set1_ps(-0.0f);
+
+    static __m128d pair2(const double *tab, uint32_t a, uint32_t b) noexcept
+    {
+        return _mm_loadh_pd(_mm_load_sd(tab + (a >> ddc_nco::kFracBits)), tab + (b >> ddc_nco::kFracBits));
+    }
+    // Table pairs of the phases a, b in the low half, c, d in the high one.
+    static __m256 quad(const double *tab, uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept
+    {
+        return _mm256_castpd_ps(_mm256_set_m128d(pair2(tab, c, d), pair2(tab, a, b)));
+    }
+    // The oscillator from its table parts tre, tim and the lanes' phases p.
+    void osc(__m256 tre, __m256 tim, __m256i p, __m256 &re, __m256 &im) const noexcept
+    {
+        const __m256 e = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(p, frac)), k);
+        const __m256 c = _mm256_fnmadd_ps(_mm256_mul_ps(half, e), e, one);
+        re = _mm256_fmsub_ps(tre, c, _mm256_mul_ps(tim, e));
+        im = _mm256_fmadd_ps(tim, c, _mm256_mul_ps(tre, e));
+    }
+    // The signal (parts xre, xim) times the oscillator, in place of re and im.
+    void mix(__m256 xre, __m256 xim, __m256 &re, __m256 &im) const noexcept
+    {
+        const __m256 r = _mm256_fmadd_ps(xre, re, _mm256_xor_ps(_mm256_mul_ps(xim, im), sign));
+        im = _mm256_fmadd_ps(xre, im, _mm256_mul_ps(xim, re));
+        re = r;
+    }
 };
 
 } // namespace

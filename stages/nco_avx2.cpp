@@ -16,59 +16,31 @@
 // the mixer negates by sign flip as the scalar code does, so NaNs come out
 // alike.
 #include "isa_avx2.h"
-#include "nco_simd.h"
 
 namespace {
 
-using ddc_nco::kFracBits;
-using ddc_nco::kFracMask;
-using ddc_nco::kRadPerUnit;
-
-struct Consts {
-    __m256i frac = _mm256_set1_epi32(static_cast<int>(kFracMask));
-    __m256 k = _mm256_set1_ps(kRadPerUnit);
-    __m256 half = _mm256_set1_ps(0.5f);
-    __m256 one = _mm256_set1_ps(1.0f);
-    __m256 sign = _mm256_set1_ps(-0.0f);
-};
-
-inline __m128d _pair2(const double *tab, uint32_t a, uint32_t b) noexcept
-{
-    return _mm_loadh_pd(_mm_load_sd(tab + (a >> kFracBits)), tab + (b >> kFracBits));
-}
-
 // Oscillator of the eight samples from scalar phase q0 (vector phases p, in
 // the lane order above), as cos-part and sin-part vectors.
-inline void _osc8(const double *tab, uint32_t q0, uint32_t inc, __m256i p, const Consts &k, __m256 &re,
+inline void _osc8(const double *tab, uint32_t q0, uint32_t inc, __m256i p, const Nco &k, __m256 &re,
                   __m256 &im) noexcept
 {
     const uint32_t q1 = q0 + inc, q2 = q1 + inc, q3 = q2 + inc, q4 = q3 + inc;
     const uint32_t q5 = q4 + inc, q6 = q5 + inc, q7 = q6 + inc;
-    const __m256 a = _mm256_castpd_ps(_mm256_set_m128d(_pair2(tab, q2, q3), _pair2(tab, q0, q1)));
-    const __m256 b = _mm256_castpd_ps(_mm256_set_m128d(_pair2(tab, q6, q7), _pair2(tab, q4, q5)));
-    const __m256 tre = _mm256_shuffle_ps(a, b, 0x88);
-    const __m256 tim = _mm256_shuffle_ps(a, b, 0xDD);
-    const __m256 e = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(p, k.frac)), k.k);
-    const __m256 c = _mm256_fnmadd_ps(_mm256_mul_ps(k.half, e), e, k.one);
-    re = _mm256_fmsub_ps(tre, c, _mm256_mul_ps(tim, e));
-    im = _mm256_fmadd_ps(tim, c, _mm256_mul_ps(tre, e));
+    const __m256 a = Nco::quad(tab, q0, q1, q2, q3), b = Nco::quad(tab, q4, q5, q6, q7);
+    k.osc(_mm256_shuffle_ps(a, b, 0x88), _mm256_shuffle_ps(a, b, 0xDD), p, re, im);
 }
 
 // x (split like the table) times the oscillator, in place of re and im.
-inline void _mix8(__m256 xa, __m256 xb, const Consts &k, __m256 &re, __m256 &im) noexcept
+inline void _mix8(__m256 xa, __m256 xb, const Nco &k, __m256 &re, __m256 &im) noexcept
 {
-    const __m256 xre = _mm256_shuffle_ps(xa, xb, 0x88);
-    const __m256 xim = _mm256_shuffle_ps(xa, xb, 0xDD);
-    const __m256 r = _mm256_fmadd_ps(xre, re, _mm256_xor_ps(_mm256_mul_ps(xim, im), k.sign));
-    im = _mm256_fmadd_ps(xre, im, _mm256_mul_ps(xim, re));
-    re = r;
+    k.mix(_mm256_shuffle_ps(xa, xb, 0x88), _mm256_shuffle_ps(xa, xb, 0xDD), re, im);
 }
 
 template <bool Mix>
 void _run(const cf32_t *tab_pairs, uint32_t phase, uint32_t inc, const cf32_t *x, size_t n,
           cf32_t *out) noexcept
 {
-    const Consts k;
+    const Nco k;
     const double *tab = reinterpret_cast<const double *>(tab_pairs);
     const __m256i vinc = _mm256_set1_epi32(static_cast<int>(inc));
     __m256i p = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(phase)),
