@@ -56,6 +56,10 @@
 #include <cstring>
 #include <numeric>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 struct xlate_state {
     double norm_freq;   // as last set
     double atten_db;    // as given
@@ -270,7 +274,25 @@ void _store(xlate_state *s, const float *in, size_t m, uintptr_t ahead)
         // (integer addresses: a prefetch never faults, wherever it points).
         for (size_t k = 0; k < kGroup * q; k += 16)
             __builtin_prefetch(reinterpret_cast<const void *>(ahead + (i + k) * sizeof(float)), 0, 2);
-        for (size_t g = 0; g < q; ++g) {
+        size_t g = 0;
+#if defined(__SSE2__)
+        // Four streams at a time: four periods of four of them are a 4 x 4
+        // transpose (half the memory operations of one float at a time).
+        for (; g + 4 <= q; g += 4) {
+            float *dst = s->hist + g * hcap + w;
+            const float *src = in + i + g;
+            for (size_t t = 0; t < kGroup; t += 4) {
+                __m128 r0 = _mm_loadu_ps(src + t * q), r1 = _mm_loadu_ps(src + (t + 1) * q);
+                __m128 r2 = _mm_loadu_ps(src + (t + 2) * q), r3 = _mm_loadu_ps(src + (t + 3) * q);
+                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+                _mm_storeu_ps(dst + t, r0);
+                _mm_storeu_ps(dst + hcap + t, r1);
+                _mm_storeu_ps(dst + 2 * hcap + t, r2);
+                _mm_storeu_ps(dst + 3 * hcap + t, r3);
+            }
+        }
+#endif
+        for (; g < q; ++g) {
             float *dst = s->hist + g * hcap + w;
             const float *src = in + i + g;
             for (size_t t = 0; t < kGroup; ++t) dst[t] = src[t * q];
