@@ -6,6 +6,7 @@
 
 namespace {
 constexpr size_t kRegs = 12;  // sums of lanes held beside the loads
+constexpr size_t kRows = kXlateGroup;
 }
 
 #include "xlate_body.inc"
