@@ -103,6 +103,19 @@ struct Isa {
         _mm256_storeu_ps(&y[4].re, _mm256_permute2f128_ps(lo, hi, 0x31));
     }
 
+    // W complex outputs, parts re and im, to y[0], y[stride], y[2 stride], ...
+    static void store_strided(cf32_t *y, size_t stride, reg re, reg im) noexcept
+    {
+        const __m256 lo = _mm256_unpacklo_ps(re, im); // outputs 0 1 | 4 5
+        const __m256 hi = _mm256_unpackhi_ps(re, im); // outputs 2 3 | 6 7
+        const __m128 q[4] = {_mm256_castps256_ps128(lo), _mm256_castps256_ps128(hi), _mm256_extractf128_ps(lo, 1),
+                             _mm256_extractf128_ps(hi, 1)};
+        for (int k = 0; k < 4; ++k) {
+            _mm_storel_pi(reinterpret_cast<__m64 *>(y + 2 * k * stride), q[k]);
+            _mm_storeh_pi(reinterpret_cast<__m64 *>(y + (2 * k + 1) * stride), q[k]);
+        }
+    }
+
     // One complex sample (re, im) in the two low lanes of a 128-bit register.
     using c1 = __m128;
     static c1 c1_zero() noexcept { return _mm_setzero_ps(); }
