@@ -74,25 +74,24 @@ struct Isa {
         return _mm256_xor_ps(v, _mm256_setr_ps(-0.0f, 0, -0.0f, 0, -0.0f, 0, -0.0f, 0));
     }
     // x: W pairs of floats -> a: the W first, b: the W second of each pair.
+    // The quarters are loaded as x0-3 | x8-11 and x4-7 | x12-15, so one
+    // in-lane shuffle apiece leaves a and b in order.
     static void deint_r(const float *x, float *a, float *b) noexcept
     {
-        const __m256 v0 = _mm256_loadu_ps(x);
-        const __m256 v1 = _mm256_loadu_ps(x + 8);
-        // per 128-bit lane: a0 a1 a4 a5 | a2 a3 a6 a7, then restore the order of the 64-bit halves
-        const __m256 ev = _mm256_shuffle_ps(v0, v1, _MM_SHUFFLE(2, 0, 2, 0));
-        const __m256 od = _mm256_shuffle_ps(v0, v1, _MM_SHUFFLE(3, 1, 3, 1));
-        _mm256_storeu_ps(a, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(ev), _MM_SHUFFLE(3, 1, 2, 0))));
-        _mm256_storeu_ps(b, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(od), _MM_SHUFFLE(3, 1, 2, 0))));
+        const __m256 v0 = _mm256_loadu2_m128(x + 8, x);
+        const __m256 v1 = _mm256_loadu2_m128(x + 12, x + 4);
+        _mm256_storeu_ps(a, _mm256_shuffle_ps(v0, v1, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm256_storeu_ps(b, _mm256_shuffle_ps(v0, v1, _MM_SHUFFLE(3, 1, 3, 1)));
     }
-    // x: W/2 pairs of complex samples -> a: the first, b: the second of each pair.
+    // x: W/2 pairs of complex samples -> a: the first, b: the second of each
+    // pair; loaded as x0 x1 | x4 x5 and x2 x3 | x6 x7 for the same reason.
     static void deint_c(const cf32_t *x, cf32_t *a, cf32_t *b) noexcept
     {
-        const __m256d v0 = _mm256_loadu_pd(reinterpret_cast<const double *>(x));
-        const __m256d v1 = _mm256_loadu_pd(reinterpret_cast<const double *>(x + 4));
-        const __m256d lo = _mm256_unpacklo_pd(v0, v1); // x0 x4 x2 x6
-        const __m256d hi = _mm256_unpackhi_pd(v0, v1); // x1 x5 x3 x7
-        _mm256_storeu_pd(reinterpret_cast<double *>(a), _mm256_permute4x64_pd(lo, _MM_SHUFFLE(3, 1, 2, 0)));
-        _mm256_storeu_pd(reinterpret_cast<double *>(b), _mm256_permute4x64_pd(hi, _MM_SHUFFLE(3, 1, 2, 0)));
+        const float *f = &x->re;
+        const __m256d v0 = _mm256_castps_pd(_mm256_loadu2_m128(f + 8, f));
+        const __m256d v1 = _mm256_castps_pd(_mm256_loadu2_m128(f + 12, f + 4));
+        _mm256_storeu_pd(reinterpret_cast<double *>(a), _mm256_unpacklo_pd(v0, v1));
+        _mm256_storeu_pd(reinterpret_cast<double *>(b), _mm256_unpackhi_pd(v0, v1));
     }
     // W complex outputs from a register of real parts and one of imaginary parts.
     static void store_cplx(cf32_t *y, reg re, reg im) noexcept
