@@ -33,9 +33,9 @@ struct V : Isa {
 
     // 8 * steps inputs x times the fine oscillator from phase q (step inc),
     // even inputs to a, odd ones to b, by nco_avx2.cpp's lane operations.
-    // Table and signal are both split into phase order (the signal's halves
-    // regrouped first), so interleaving re with im and then the 64-bit
-    // halves of the results gives the evens and the odds.
+    // Table and signal are both split into phase order (the signal loaded as
+    // inputs 0 1 | 4 5 and 2 3 | 6 7), so interleaving re with im and then
+    // the 64-bit halves of the results gives the evens and the odds.
     static constexpr bool kNco = true;
     static void nco_deint(const cf32_t *x, size_t steps, cf32_t *a, cf32_t *b, const cf32_t *tab, uint32_t q,
                           uint32_t inc) noexcept
@@ -54,8 +54,8 @@ struct V : Isa {
             const __m256 lo = Nco::quad(t, q, q1, q4, q5), hi = Nco::quad(t, q2, q3, q6, q7);
             __m256 re, im;
             k.osc(_mm256_shuffle_ps(lo, hi, 0x88), _mm256_shuffle_ps(lo, hi, 0xDD), p, re, im);
-            const __m256 xa = _mm256_loadu_ps(xf + 16 * s), xb = _mm256_loadu_ps(xf + 16 * s + 8);
-            const __m256 x01 = _mm256_permute2f128_ps(xa, xb, 0x20), x23 = _mm256_permute2f128_ps(xa, xb, 0x31);
+            const float *xs = xf + 16 * s;
+            const __m256 x01 = _mm256_loadu2_m128(xs + 8, xs), x23 = _mm256_loadu2_m128(xs + 12, xs + 4);
             k.mix(_mm256_shuffle_ps(x01, x23, 0x88), _mm256_shuffle_ps(x01, x23, 0xDD), re, im);
             const __m256d l = _mm256_castps_pd(_mm256_unpacklo_ps(re, im)); // 0 1 | 4 5
             const __m256d h = _mm256_castps_pd(_mm256_unpackhi_ps(re, im)); // 2 3 | 6 7
