@@ -279,16 +279,18 @@ void _store(xlate_state *s, const float *in, size_t m, uintptr_t ahead)
         // Four streams at a time: four periods of four of them are a 4 x 4
         // transpose (half the memory operations of one float at a time).
         for (; g + 4 <= q; g += 4) {
-            float *dst = s->hist + g * hcap + w;
+            float *d0 = s->hist + g * hcap + w, *d1 = d0 + hcap, *d2 = d1 + hcap, *d3 = d2 + hcap;
             const float *src = in + i + g;
-            for (size_t t = 0; t < kGroup; t += 4) {
-                __m128 r0 = _mm_loadu_ps(src + t * q), r1 = _mm_loadu_ps(src + (t + 1) * q);
-                __m128 r2 = _mm_loadu_ps(src + (t + 2) * q), r3 = _mm_loadu_ps(src + (t + 3) * q);
+            // pointers stepped rather than offsets t * q: sixteen of those
+            // do not stay in registers
+            for (size_t t = 0; t < kGroup; t += 4, src += 4 * q) {
+                __m128 r0 = _mm_loadu_ps(src), r1 = _mm_loadu_ps(src + q);
+                __m128 r2 = _mm_loadu_ps(src + 2 * q), r3 = _mm_loadu_ps(src + 3 * q);
                 _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-                _mm_storeu_ps(dst + t, r0);
-                _mm_storeu_ps(dst + hcap + t, r1);
-                _mm_storeu_ps(dst + 2 * hcap + t, r2);
-                _mm_storeu_ps(dst + 3 * hcap + t, r3);
+                _mm_storeu_ps(d0 + t, r0);
+                _mm_storeu_ps(d1 + t, r1);
+                _mm_storeu_ps(d2 + t, r2);
+                _mm_storeu_ps(d3 + t, r3);
             }
         }
 #endif
