@@ -105,15 +105,6 @@ struct Isa {
         t.val[1] = im;
         vst2q_f32(&y->re, t);
     }
-    // W complex outputs, parts re and im, to y[0], y[stride], y[2 stride], ...
-    static void store_strided(cf32_t *y, size_t stride, reg re, reg im) noexcept
-    {
-        const float32x4_t lo = vzip1q_f32(re, im), hi = vzip2q_f32(re, im); // outputs 0 1, 2 3
-        vst1_f32(&y[0].re, vget_low_f32(lo));
-        vst1_f32(&y[stride].re, vget_high_f32(lo));
-        vst1_f32(&y[2 * stride].re, vget_low_f32(hi));
-        vst1_f32(&y[3 * stride].re, vget_high_f32(hi));
-    }
 
     // One complex sample (re, im) in a 64-bit register.
     using c1 = float32x2_t;
