@@ -28,7 +28,7 @@ struct V {
         __m256 lo, hi;
     };
     static constexpr bool kFour = true;
-    static constexpr bool kShare = true;
+    static constexpr size_t kShare = 4;
     static R zero() { return {_mm256_setzero_ps(), _mm256_setzero_ps()}; }
     static R load(const float *p) { return {_mm256_load_ps(p), _mm256_load_ps(p + 8)}; }
     static R loadu(const float *p) { return {_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8)}; }

@@ -19,7 +19,7 @@ struct V {
         float32x4_t v[4];
     };
     static constexpr bool kFour = false;
-    static constexpr bool kShare = false;  // four would not fit with the row
+    static constexpr size_t kShare = 0;  // four would not fit with the row
     static void store4(cf32_t *, R, R, R, R, R, R, R, R) {}
     static void store4s(cf32_t *, size_t, R, R, R, R, R, R, R, R) {}
     static R zero() { return {{Isa::zero(), Isa::zero(), Isa::zero(), Isa::zero()}}; }
