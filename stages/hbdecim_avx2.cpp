@@ -42,10 +42,8 @@ struct V : Isa {
     {
         const Nco k;
         const double *t = reinterpret_cast<const double *>(tab);
-        const __m256i vinc = _mm256_set1_epi32(static_cast<int>(inc));
-        __m256i p = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(q)),
-                                     _mm256_mullo_epi32(vinc, _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
-        const __m256i step = _mm256_slli_epi32(vinc, 3);
+        __m256i p = Nco::phases(q, inc, _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const __m256i step = Nco::step8(inc);
         const float *xf = &x->re;
         double *ad = reinterpret_cast<double *>(a), *bd = reinterpret_cast<double *>(b);
         for (size_t s = 0; s < steps; ++s) {

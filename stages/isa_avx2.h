@@ -134,6 +134,13 @@ struct Nco {
     __m256 one = _mm256_set1_ps(1.0f);
     __m256 sign = _mm256_set1_ps(-0.0f);
 
+    // The lanes' phases q + order[l] * inc, and their step over 8 samples.
+    static __m256i phases(uint32_t q, uint32_t inc, __m256i order) noexcept
+    {
+        return _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(q)),
+                                _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int>(inc)), order));
+    }
+    static __m256i step8(uint32_t inc) noexcept { return _mm256_set1_epi32(static_cast<int>(inc << 3)); }
     static __m128d pair2(const double *tab, uint32_t a, uint32_t b) noexcept
     {
         return _mm_loadh_pd(_mm_load_sd(tab + (a >> ddc_nco::kFracBits)), tab + (b >> ddc_nco::kFracBits));

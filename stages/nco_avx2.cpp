@@ -42,10 +42,8 @@ void _run(const cf32_t *tab_pairs, uint32_t phase, uint32_t inc, const cf32_t *x
 {
     const Nco k;
     const double *tab = reinterpret_cast<const double *>(tab_pairs);
-    const __m256i vinc = _mm256_set1_epi32(static_cast<int>(inc));
-    __m256i p = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(phase)),
-                                 _mm256_mullo_epi32(vinc, _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7)));
-    const __m256i step = _mm256_slli_epi32(vinc, 3);
+    __m256i p = Nco::phases(phase, inc, _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
+    const __m256i step = Nco::step8(inc);
     const uint32_t qstep = inc << 3;
     float *o = &out->re;
     const float *xf = Mix ? &x->re : nullptr;
