@@ -18,7 +18,7 @@ struct V {
         __m256 lo, hi;
     };
     static constexpr bool kFour = false;  // 16 registers: two outputs at a time
-        static constexpr size_t kShare = 3;  // four would not fit in 16 registers; three beat two
+    static constexpr size_t kShare = 3;  // four would not fit in 16 registers; three beat two
     static void store4(cf32_t *, R, R, R, R, R, R, R, R) {}
     static void store4s(cf32_t *, size_t, R, R, R, R, R, R, R, R) {}
     static R zero() { return {_mm256_setzero_ps(), _mm256_setzero_ps()}; }
