@@ -13,7 +13,6 @@ struct V : Isa {
     static constexpr size_t U = 4;
     static constexpr size_t UL = 3;
     static constexpr size_t kR2cLongFrom = 16;
-    static constexpr bool kNco = false; // the fine oscillator runs as a pass of its own
     static constexpr bool kShift = false;
     static reg alt_sign(uint32_t parity) noexcept
     {
@@ -28,6 +27,37 @@ struct V : Isa {
         const float32x4_t b = vcombine_f32(vld1_f32(t + 2 * ((p + 2 * inc) >> 16)), vld1_f32(t + 2 * ((p + 3 * inc) >> 16)));
         c = vuzp1q_f32(a, b);
         s = vuzp2q_f32(a, b);
+    }
+
+    // 2 * steps inputs x times the fine oscillator from phase q (step inc),
+    // even inputs to a, odd ones to b, by nco_neon.cpp's lane operations.
+    // Eight inputs at a time: vld4q splits them into the evens' and the
+    // odds' parts, each set runs its own oscillator (phases two steps apart)
+    // and vst2q writes it to its window.
+    static constexpr bool kNco = true;
+    static void nco_deint(const cf32_t *x, size_t steps, cf32_t *a, cf32_t *b, const cf32_t *tab, uint32_t q,
+                          uint32_t inc) noexcept
+    {
+        const uint32_t lane[4] = {0, 2, 4, 6};
+        uint32x4_t p = vmlaq_u32(vdupq_n_u32(q), vld1q_u32(lane), vdupq_n_u32(inc));
+        const uint32x4_t step = vdupq_n_u32(inc << 3), one = vdupq_n_u32(inc);
+        size_t s = 0;
+        for (; s + 2 <= steps; s += 2) {
+            const float32x4x4_t v = vld4q_f32(&x[4 * s].re);
+            float32x4x2_t e, o;
+            Nco::osc(tab, q, 2 * inc, p, e.val[0], e.val[1]);
+            Nco::osc(tab, q + inc, 2 * inc, vaddq_u32(p, one), o.val[0], o.val[1]);
+            Nco::mix(v.val[0], v.val[1], e.val[0], e.val[1]);
+            Nco::mix(v.val[2], v.val[3], o.val[0], o.val[1]);
+            vst2q_f32(&a[2 * s].re, e);
+            vst2q_f32(&b[2 * s].re, o);
+            p = vaddq_u32(p, step);
+            q += inc << 3;
+        }
+        for (size_t t = 2 * s; t < 2 * steps; ++t, q += 2 * inc) {
+            a[t] = ddc_nco::mix(x[2 * t], ddc_nco::osc(tab, q));
+            b[t] = ddc_nco::mix(x[2 * t + 1], ddc_nco::osc(tab, q + inc));
+        }
     }
 };
 

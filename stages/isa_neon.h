@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "ddc_types.h"
+#include "nco_simd.h"
 #include "simd.h"
 
 namespace {
@@ -114,6 +115,35 @@ struct Isa {
     static c1 c1_add(c1 a, c1 b) noexcept { return vadd_f32(a, b); }
     // c*x + y on both parts, one rounding
     static c1 c1_fmadd(float c, c1 x, c1 y) noexcept { return vfma_n_f32(y, x, c); }
+};
+
+// The fine oscillator's lane operations (nco_simd.h), shared by its own
+// kernel and the half-band stage that mixes while it de-interleaves.
+struct Nco {
+    // The oscillator of the lanes' phases p, lane l at q0 + l * inc: the table
+    // pairs by one 64-bit load apiece, split into cos and sin by an unzip each.
+    static void osc(const cf32_t *tab, uint32_t q0, uint32_t inc, uint32x4_t p, float32x4_t &re,
+                    float32x4_t &im) noexcept
+    {
+        using ddc_nco::kFracBits;
+        const uint32_t q1 = q0 + inc, q2 = q1 + inc, q3 = q2 + inc;
+        const float32x4_t a = vcombine_f32(vld1_f32(&tab[q0 >> kFracBits].re), vld1_f32(&tab[q1 >> kFracBits].re));
+        const float32x4_t b = vcombine_f32(vld1_f32(&tab[q2 >> kFracBits].re), vld1_f32(&tab[q3 >> kFracBits].re));
+        const float32x4_t tre = vuzp1q_f32(a, b);
+        const float32x4_t tim = vuzp2q_f32(a, b);
+        const float32x4_t e = vmulq_f32(vcvtq_f32_s32(vreinterpretq_s32_u32(vandq_u32(p, vdupq_n_u32(ddc_nco::kFracMask)))),
+                                        vdupq_n_f32(ddc_nco::kRadPerUnit));
+        const float32x4_t c = vfmaq_f32(vdupq_n_f32(1.0f), vnegq_f32(vmulq_f32(vdupq_n_f32(0.5f), e)), e);
+        re = vfmaq_f32(vnegq_f32(vmulq_f32(tim, e)), tre, c);
+        im = vfmaq_f32(vmulq_f32(tre, e), tim, c);
+    }
+    // The signal (parts xre, xim) times the oscillator, in place of re and im.
+    static void mix(float32x4_t xre, float32x4_t xim, float32x4_t &re, float32x4_t &im) noexcept
+    {
+        const float32x4_t r = vfmaq_f32(vnegq_f32(vmulq_f32(xim, im)), xre, re);
+        im = vfmaq_f32(vmulq_f32(xim, re), xre, im);
+        re = r;
+    }
 };
 
 } // namespace

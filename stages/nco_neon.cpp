@@ -12,35 +12,14 @@
 
 namespace {
 
-using ddc_nco::kFracBits;
-using ddc_nco::kFracMask;
-using ddc_nco::kRadPerUnit;
-
-inline void _osc4(const cf32_t *tab, uint32_t q0, uint32_t inc, uint32x4_t p, float32x4_t &re,
-                  float32x4_t &im) noexcept
-{
-    const uint32_t q1 = q0 + inc, q2 = q1 + inc, q3 = q2 + inc;
-    const float32x4_t a = vcombine_f32(vld1_f32(&tab[q0 >> kFracBits].re), vld1_f32(&tab[q1 >> kFracBits].re));
-    const float32x4_t b = vcombine_f32(vld1_f32(&tab[q2 >> kFracBits].re), vld1_f32(&tab[q3 >> kFracBits].re));
-    const float32x4_t tre = vuzp1q_f32(a, b);
-    const float32x4_t tim = vuzp2q_f32(a, b);
-    const float32x4_t e =
-        vmulq_f32(vcvtq_f32_s32(vreinterpretq_s32_u32(vandq_u32(p, vdupq_n_u32(kFracMask)))), vdupq_n_f32(kRadPerUnit));
-    const float32x4_t c = vfmaq_f32(vdupq_n_f32(1.0f), vnegq_f32(vmulq_f32(vdupq_n_f32(0.5f), e)), e);
-    re = vfmaq_f32(vnegq_f32(vmulq_f32(tim, e)), tre, c);
-    im = vfmaq_f32(vmulq_f32(tre, e), tim, c);
-}
-
 template <bool Mix>
 inline void _four(const cf32_t *tab, uint32_t phase, uint32_t inc, uint32x4_t p, const float *x, float *y) noexcept
 {
     float32x4x2_t o;
-    _osc4(tab, phase, inc, p, o.val[0], o.val[1]);
+    Nco::osc(tab, phase, inc, p, o.val[0], o.val[1]);
     if constexpr (Mix) {
         const float32x4x2_t s = vld2q_f32(x);
-        const float32x4_t re = vfmaq_f32(vnegq_f32(vmulq_f32(s.val[1], o.val[1])), s.val[0], o.val[0]);
-        o.val[1] = vfmaq_f32(vmulq_f32(s.val[1], o.val[0]), s.val[0], o.val[1]);
-        o.val[0] = re;
+        Nco::mix(s.val[0], s.val[1], o.val[0], o.val[1]);
     }
     vst2q_f32(y, o);
 }

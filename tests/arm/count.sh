@@ -22,7 +22,7 @@ insns() {  # case level n
 
 n1=2000 n2=6000
 printf '%-18s %12s %12s %8s\n' case scalar/input neon/input ratio
-for c in resamp_decim19 resamp_decim32 resamp_interp19 resamp_interp40 presamp_0.31 presamp_0.8 presamp_1.7 xlate_0.3 cic_8 cic_16 cic_64; do
+for c in resamp_decim19 resamp_decim32 resamp_interp19 resamp_interp40 presamp_0.31 presamp_0.8 presamp_1.7 xlate_0.3 cic_8 cic_16 cic_64 ddcr80_0.0625 ddcr80_0.01; do
   s=$(( ($(insns "$c" 0 $n2) - $(insns "$c" 0 $n1)) ))
   v=$(( ($(insns "$c" 3 $n2) - $(insns "$c" 3 $n1)) ))
   awk -v c="$c" -v s="$s" -v v="$v" -v d=$((n2 - n1)) 'BEGIN { printf "%-18s %12.1f %12.1f %8.2f\n", c, s / d, v / d, s / v }'

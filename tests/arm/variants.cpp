@@ -11,6 +11,7 @@
 #include "stages/cic.h"
 #include "stages/fir.h"
 #include "stages/hbdecim.h"
+#include "stages/hbdecim_internal.h"
 #include "stages/hbdecim_r2c.h"
 #include "stages/hbdecim_r2c_internal.h"
 #include "stages/lo.h"
@@ -148,6 +149,18 @@ template <class H> Stage stage(H *h, void (*destroy)(H *), std::function<size_t(
             [h, destroy] { destroy(h); }};
 }
 
+// A stage of two handles, such as a decimator and the oscillator it mixes with.
+template <class A, class B>
+Stage both(A *a, void (*destroy_a)(A *), B *b, void (*destroy_b)(B *),
+           std::function<size_t(A *, B *, const float *, size_t, float *, size_t)> fn)
+{
+    return {[a, b, fn](const float *in, size_t n, float *out, size_t cap) { return fn(a, b, in, n, out, cap); },
+            [a, destroy_a, b, destroy_b] {
+                destroy_a(a);
+                destroy_b(b);
+            }};
+}
+
 const cf32_t *C(const float *p) { return reinterpret_cast<const cf32_t *>(p); }
 cf32_t *C(float *p) { return reinterpret_cast<cf32_t *>(p); }
 
@@ -163,19 +176,17 @@ std::vector<Family> families()
                       }});
         // The exact front end's decimator with the oscillator mixed in its kernel.
         fs.push_back({"hbdecim_r2c_lo/" + std::to_string(n), 1, 0.5, true, [n, co] {
-                          struct Both {
-                              hbdecim_r2c_state_t *hb;
-                              lo_state_t *lo;
-                          };
-                          auto *b = new Both{hbdecim_r2c_create(n, co->data()), lo_create(-0.3123)};
-                          return Stage{[b](const float *in, size_t k, float *out, size_t cap) {
-                                           return hbdecim_r2c_execute_lo(b->hb, in, k, C(out), cap, b->lo);
-                                       },
-                                       [b] {
-                                           hbdecim_r2c_destroy(b->hb);
-                                           lo_destroy(b->lo);
-                                           delete b;
-                                       }};
+                          return both<hbdecim_r2c_state_t, lo_state_t>(
+                              hbdecim_r2c_create(n, co->data()), hbdecim_r2c_destroy, lo_create(-0.3123), lo_destroy,
+                              [](hbdecim_r2c_state_t *h, lo_state_t *lo, const float *in, size_t k, float *out,
+                                 size_t cap) { return hbdecim_r2c_execute_lo(h, in, k, C(out), cap, lo); });
+                      }});
+        // The complex decimator with the fine oscillator mixed in its de-interleave.
+        fs.push_back({"hbdecim_nco/" + std::to_string(n), 2, 0.5, true, [n, co] {
+                          return both<hbdecim_state_t, nco_state_t>(
+                              hbdecim_create(n, co->data()), hbdecim_destroy, nco_create(-0.3123), nco_destroy,
+                              [](hbdecim_state_t *h, nco_state_t *nco, const float *in, size_t k, float *out,
+                                 size_t cap) { return hbdecim_execute_nco(h, C(in), k, C(out), cap, nco); });
                       }});
         fs.push_back({"hbdecim/" + std::to_string(n), 2, 0.5, true, [n, co] {
                           return stage<hbdecim_state_t>(hbdecim_create(n, co->data()), hbdecim_destroy,
