@@ -750,7 +750,9 @@ extern "C" {
 
 RateConverter *RateConverter_create(int compensate, double rate)
 {
-    const RateConverter kind{rate, 0.0, compensate};
+    RateConverter kind{};
+    kind.rate = rate;
+    kind.compensate = compensate;
     return _create(kind);
 }
 
@@ -766,7 +768,9 @@ RateConverter *RateConverter_create_designed(double rate, double atten_db)
 {
     if (!(atten_db >= DDC_ATTEN_MIN && atten_db <= DDC_ATTEN_MAX))
         return nullptr;
-    const RateConverter kind{rate, atten_db, 0};
+    RateConverter kind{};
+    kind.rate = rate;
+    kind.atten_db = atten_db;
     return _create(kind);
 }
 

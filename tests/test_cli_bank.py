@@ -124,6 +124,7 @@ def test_a_channel_list_gives_each_line_its_rate_name_and_format(tmp_path, capsy
     ("1e5 0.01", "a bare number says nothing"),
     ("1e5 rate=0.01 fs_out=1e3", "both given"),
     ("1e5 rate=0.01 rate=0.02", "rate given twice"),
+    ("1e5 rate=1/0", "rate '1/0' divides by zero"),
     ("one-hundred-k", "carrier 'one-hundred-k' is not a number"),
     ("0.7fs rate=0.01", "outside [0, 0.5]"),
     ("1e5 rate=0.01 name=../up", "name '../up'"),

@@ -60,11 +60,18 @@ def test_designed_plans_meet_their_attenuation(args, atten, rate, capsys):
     (["--rate", "1e-4", "--complex", "--exact"], 2, "powers of two"),
     (["--rate", "0.1", "--atten", "200"], 2, "outside [40, 120] dB"),
     ([], 2, "required"),
+    (["--rate", "1/0"], 2, "rate '1/0' divides by zero"),
+    (["--rate", "1/x"], 2, "rate '1/x' is not a number or a fraction P/Q"),
 ])
 def test_plan_errors(args, status, words, capsys):
     got, out, err = run(["plan", *args], capsys)
     assert (got, out) == (status, "") and err.startswith("ddc plan: error:") and words in err
     assert err.count("\n") == 1
+
+
+def test_a_rate_may_be_a_fraction(capsys):
+    got = [run(["plan", "--rate", r, "--exact"], capsys) for r in ("1/12", repr(1 / 12))]
+    assert got[0] == got[1] and got[0][0] == 0
 
 
 def test_demo_prints_figures_and_draws_the_spectra_where_asked(tmp_path, capsys):

@@ -54,6 +54,20 @@ def _number(text: str, what: str) -> float:
     return v
 
 
+def ratio(text: str, what: str = "rate") -> float:
+    """A rate written as a number or as a fraction P/Q (1/12), both parts finite."""
+    num, slash, den = text.partition("/")
+    if not slash:
+        return _number(text, what)
+    try:
+        p, q = _number(num, what), _number(den, what)
+    except ValueError:
+        raise ValueError(f"{what} {text!r} is not a number or a fraction P/Q") from None
+    if q == 0:
+        raise ValueError(f"{what} {text!r} divides by zero")
+    return p / q
+
+
 def parse_channel_line(line: str, where: str) -> Optional[Wanted]:
     """One line of a channel list: None for a blank or comment line."""
     words = line.split("#", 1)[0].split()
@@ -87,7 +101,7 @@ def parse_channel_line(line: str, where: str) -> Optional[Wanted]:
                                  "starting with . + - _")
             got[key] = value
         else:
-            got[key] = _number(value, key)
+            got[key] = ratio(value) if key == "rate" else _number(value, key)
     if "rate" in got and "fs_out" in got:
         raise ValueError("rate= and fs_out= both given; one says the output rate")
     return Wanted(carrier, norm, got.get("rate"), got.get("fs_out"), got.get("name"), where)

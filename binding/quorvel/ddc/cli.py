@@ -100,6 +100,15 @@ def _finite(text: str) -> float:
     return v
 
 
+def _rate(text: str) -> float:
+    """A rate ratio: a number or a fraction such as 1/12."""
+    from ._channels import ratio
+    try:
+        return ratio(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 _NUMBER = re.compile(r"^-(\d|\.\d|inf|nan)", re.I)
 
 
@@ -182,8 +191,9 @@ def _convert_parser() -> _Parser:
                            "fs_out= takes --rate / --fs-out; a bare word is the name; '#' "
                            "starts a comment")
     out = p.add_mutually_exclusive_group()
-    out.add_argument("-r", "--rate", type=_finite, metavar="R",
-                     help="output-to-input rate ratio fs_out / fs_in: in (0, 0.5) for a real "
+    out.add_argument("-r", "--rate", type=_rate, metavar="R",
+                     help="output-to-input rate ratio fs_out / fs_in, a number or a fraction "
+                          "such as 1/12: in (0, 0.5) for a real "
                           "input, (2^-32, 2^31) for I/Q (the exact plan: below 1/8192 only powers "
                           "of two)")
     out.add_argument("--fs-out", type=_finite, metavar="HZ",
@@ -214,8 +224,9 @@ def _plan_parser() -> _Parser:
                     "and its pass-band ripple (0 to 0.4 fs_out against 0.1 fs_out) and worst "
                     "alias (tones beyond 0.6 fs_out against one at 0.1 fs_out), both measured "
                     "by running tones through it.")
-    p.add_argument("-r", "--rate", type=_finite, required=True, metavar="R",
-                   help="output-to-input rate ratio fs_out / fs_in")
+    p.add_argument("-r", "--rate", type=_rate, required=True, metavar="R",
+                   help="output-to-input rate ratio fs_out / fs_in, a number or a fraction "
+                        "such as 1/12")
     p.add_argument("--complex", action="store_true",
                    help="the complex-input DDC (default: the real-input DDCR)")
     p.add_argument("--fs", type=_finite, metavar="HZ",
@@ -235,8 +246,9 @@ def _demo_parser() -> _Parser:
                         "replaced on every run); '' draws nothing")
     p.add_argument("--carrier", type=_finite, default=0.1, metavar="F",
                    help="carrier to bring to 0 Hz, in cycles per input sample (default 0.1)")
-    p.add_argument("--rate", type=_finite, default=0.03125, metavar="R",
-                   help="output-to-input rate ratio, in (0, 0.5) (default 0.03125)")
+    p.add_argument("--rate", type=_rate, default=0.03125, metavar="R",
+                   help="output-to-input rate ratio, in (0, 0.5), a number or a fraction "
+                        "(default 0.03125)")
     p.add_argument("-n", type=_positive_int, default=1 << 20, metavar="N",
                    help="input samples (default 1048576)")
     p.add_argument("--seed", type=int, default=1, help="noise and phase seed (default 1)")
