@@ -102,6 +102,8 @@ def _finite(text: str) -> float:
 
 def _rate(text: str) -> float:
     """A rate ratio: a number or a fraction such as 1/12."""
+    if "/" not in text:
+        return _finite(text)
     from ._channels import ratio
     try:
         return ratio(text)
