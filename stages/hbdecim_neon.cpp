@@ -40,13 +40,13 @@ struct V : Isa {
     {
         const uint32_t lane[4] = {0, 2, 4, 6};
         uint32x4_t p = vmlaq_u32(vdupq_n_u32(q), vld1q_u32(lane), vdupq_n_u32(inc));
-        const uint32x4_t step = vdupq_n_u32(inc << 3), one = vdupq_n_u32(inc);
+        const uint32x4_t step = vdupq_n_u32(inc << 3), odd = vdupq_n_u32(inc);
         size_t s = 0;
         for (; s + 2 <= steps; s += 2) {
             const float32x4x4_t v = vld4q_f32(&x[4 * s].re);
             float32x4x2_t e, o;
             Nco::osc(tab, q, 2 * inc, p, e.val[0], e.val[1]);
-            Nco::osc(tab, q + inc, 2 * inc, vaddq_u32(p, one), o.val[0], o.val[1]);
+            Nco::osc(tab, q + inc, 2 * inc, vaddq_u32(p, odd), o.val[0], o.val[1]);
             Nco::mix(v.val[0], v.val[1], e.val[0], e.val[1]);
             Nco::mix(v.val[2], v.val[3], o.val[0], o.val[1]);
             vst2q_f32(&a[2 * s].re, e);
