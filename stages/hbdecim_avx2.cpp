@@ -13,6 +13,7 @@ struct V : Isa {
     static constexpr size_t UL = 2;
     static constexpr size_t kR2cLongFrom = 16;
     static constexpr bool kShift = false; // no cheap cross-lane shift
+    static constexpr bool kLineCopy = true; // loads across a cache line cost two
     static reg alt_sign(uint32_t parity) noexcept
     {
         const float n = -0.0f;
@@ -32,14 +33,25 @@ struct V : Isa {
     }
 
     // 8 * steps inputs x times the fine oscillator from phase q (step inc),
-    // even inputs to a, odd ones to b, by nco_avx2.cpp's lane operations.
+    // even inputs to a, odd ones to b and, when bc is not null, to bc too, by
+    // nco_avx2.cpp's lane operations.
     // Table and signal are both split into phase order (the signal loaded as
     // inputs 0 1 | 4 5 and 2 3 | 6 7), so interleaving re with im and then
     // the 64-bit halves of the results gives the evens and the odds.
     static constexpr bool kNco = true;
     static void nco_deint(const cf32_t *x, size_t steps, cf32_t *a, cf32_t *b, const cf32_t *tab, uint32_t q,
-                          uint32_t inc) noexcept
+                          uint32_t inc, cf32_t *bc) noexcept
     {
+        if (bc)
+            _nco_deint<true>(x, steps, a, b, tab, q, inc, bc);
+        else
+            _nco_deint<false>(x, steps, a, b, tab, q, inc, bc);
+    }
+    template <bool Copy>
+    static void _nco_deint(const cf32_t *x, size_t steps, cf32_t *a, cf32_t *b, const cf32_t *tab, uint32_t q,
+                           uint32_t inc, cf32_t *bc) noexcept
+    {
+        double *cd = reinterpret_cast<double *>(bc);
         const Nco k;
         const double *t = reinterpret_cast<const double *>(tab);
         __m256i p = Nco::phases(q, inc, _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
@@ -58,7 +70,10 @@ struct V : Isa {
             const __m256d l = _mm256_castps_pd(_mm256_unpacklo_ps(re, im)); // 0 1 | 4 5
             const __m256d h = _mm256_castps_pd(_mm256_unpackhi_ps(re, im)); // 2 3 | 6 7
             _mm256_storeu_pd(ad + 4 * s, _mm256_unpacklo_pd(l, h));
-            _mm256_storeu_pd(bd + 4 * s, _mm256_unpackhi_pd(l, h));
+            const __m256d odd = _mm256_unpackhi_pd(l, h);
+            _mm256_storeu_pd(bd + 4 * s, odd);
+            if constexpr (Copy)
+                _mm256_storeu_pd(cd + 4 * s, odd);
             p = _mm256_add_epi32(p, step);
             q += inc << 3;
         }

@@ -15,6 +15,7 @@ struct V : Isa {
     // Measured: at 43 taps one output register at a time is faster here.
     static constexpr size_t kR2cLongFrom = 32;
     static constexpr bool kShift = true;
+    static constexpr bool kLineCopy = false; // a register is a whole line
     static constexpr int kShiftRegs = 5;
     // The 16 floats starting J before q[0], q[i] being the block 16*i floats before q[0].
     template <int J> static reg shifted(const reg *q) noexcept

@@ -152,6 +152,8 @@ void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *
     constexpr size_t line = 64 / sizeof(S);
     alignas(64) S wa[kVecMaxTaps + kVecRun + kWindowPad];
     alignas(64) S wb[kVecMaxTaps + kVecRun + kWindowPad];
+    // Room for the kernels' copy of wb half a line along (kLineCopy).
+    alignas(64) S wc[kVecMaxTaps + kVecRun + kWindowPad + 32 / sizeof(S)];
     const size_t used = s.num_taps - 1;
     const size_t hist = (used + line - 1) & ~(line - 1);
     for (size_t d = used; d < hist; ++d) {
@@ -162,6 +164,7 @@ void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *
     const size_t mask = s.history_mask;
     r.wa = wa;
     r.wb = wb;
+    r.wc = wc + 32 / sizeof(S);
     r.hist = hist;
     r.coeffs = s.coeffs;
     r.half = s.half;

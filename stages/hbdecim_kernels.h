@@ -32,6 +32,7 @@ struct r2c_run {
     size_t count;         // pairs in the run = outputs to write
     float *wa;            // window of first samples: hist + count + kWindowPad entries
     float *wb;            // window of second samples, same size
+    float *wc;            // room for a copy of wb, 32 bytes off the cache lines (kernels with kLineCopy)
     size_t hist;          // history slots in front of the run, >= num_taps - 1
     const float *coeffs;  // half signed branch coefficients
     size_t half;          // num_taps >> 1
@@ -53,6 +54,7 @@ struct c2c_run {
     size_t count;         // pairs in the run = outputs to write
     cf32_t *wa;           // window of first samples: hist + count + kWindowPad entries
     cf32_t *wb;           // window of second samples, same size
+    cf32_t *wc;           // room for a copy of wb, 32 bytes off the cache lines (kernels with kLineCopy)
     size_t hist;          // history slots in front of the run, >= num_taps - 1
     const float *coeffs;  // half branch coefficients
     size_t half;          // num_taps >> 1

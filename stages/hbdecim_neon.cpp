@@ -14,6 +14,7 @@ struct V : Isa {
     static constexpr size_t UL = 3;
     static constexpr size_t kR2cLongFrom = 16;
     static constexpr bool kShift = false;
+    static constexpr bool kLineCopy = false; // not measured on an ARM core
     static reg alt_sign(uint32_t parity) noexcept
     {
         const float n = -0.0f;
