@@ -191,7 +191,8 @@ void produce_vector(state_base<S> &s, Run &r, const S *x, size_t pairs, cf32_t *
         // too: a stream's next block mostly follows it in memory, and a
         // prefetch never faults, wherever it points (measured: the
         // real-input stage alone 6 % faster on blocks of 65536).
-        r.ahead = reinterpret_cast<const S *>(reinterpret_cast<uintptr_t>(x) + (2 * count + 2 * kVecRun<S>) * sizeof(S));
+        r.ahead = reinterpret_cast<const S *>(reinterpret_cast<uintptr_t>(x) +
+                                              (2 * count + 2 * kVecRun<S>) * sizeof(S));
         before(r);
         run_kernel(k, r);
         ring_store(s.history_a, s.pos_a, mask, L, wa + hist + count - 1, count);
