@@ -6,7 +6,8 @@
  * history slots of each polyphase stream, oldest first (the newest
  * num_taps - 1 hold samples, any in front of them are zero), followed by the
  * run's own samples. The stage places the run on a 64-byte boundary, which
- * the AVX-512 shifted-window paths need (they check, and fall back otherwise). A
+ * the AVX-512 shifted-window paths and the AVX2 window copy need (they
+ * check, and fall back otherwise). A
  * kernel de-interleaves the run into the windows and computes `count`
  * consecutive outputs, each lane doing exactly the scalar operation sequence
  * of its own output. The stage code keeps the rings, parity and pending
