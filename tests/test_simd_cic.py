@@ -11,7 +11,7 @@ import pytest
 from native import VECTOR_LEVELS, Handle, bits_equal, c64, lib, ptr
 
 
-RATIOS = [2, 4, 8, 16, 64, 512, 4096]
+RATIOS = [2, 4, 8, 16, 32, 64, 512, 4096]
 
 pytestmark = pytest.mark.skipif(not VECTOR_LEVELS, reason="no vector kernel on this CPU")
 
@@ -118,7 +118,7 @@ def test_special_values_in_stream(ratio):
     assert_same_as_scalar(ratio, x, [1, 5000, 6999], tail=x[:100])
 
 
-@pytest.mark.parametrize("ratio", [2, 16, 4096])
+@pytest.mark.parametrize("ratio", [2, 16, 64, 4096])
 @pytest.mark.parametrize("value", [1.0, -1.0, 0.999])
 def test_full_scale_wraps_the_integrators(ratio, value):
     # Long full-scale streams overflow the 64-bit integrators; the combs undo it.
