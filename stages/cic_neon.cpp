@@ -4,21 +4,28 @@
  * clamp, truncate toward zero, lift by 32768; the clamp keeps a NaN, which the
  * conversion takes to zero), then the integrators and combs run on both
  * channels at once, one 64-bit lane each, modulo 2^64 in the scalar order, so
- * every integer is the scalar kernel's. For R <= 16 a full chunk runs in
- * 32-bit lanes as four quarters side by side instead (see cic_body.inc),
- * quarters 0 and 1 in one register, 2 and 3 in another.
+ * every integer is the scalar kernel's. A full chunk runs in 32-bit lanes
+ * instead, four runs side by side (see cic_body.inc), runs 0 and 1 in one
+ * register, 2 and 3 in another: for R <= 16 as quarters, for R >= 32 as
+ * segments of 32 inputs.
  */
 #include "cic_simd.h"
 #include "isa_neon.h"
 
 namespace {
 
-inline uint32x4_t _lift(float32x4_t x) noexcept
+// The quantiser's value before the lift: in -32768..32767.
+inline int32x4_t _signed(float32x4_t x) noexcept
 {
     float32x4_t v = Isa::mul(x, Isa::set1(32768.0f));
     v = Isa::min(v, Isa::set1(32767.0f));
     v = Isa::max(v, Isa::set1(-32768.0f));
-    return vreinterpretq_u32_s32(vaddq_s32(vcvtq_s32_f32(v), vdupq_n_s32(0x8000)));
+    return vcvtq_s32_f32(v);
+}
+
+inline uint32x4_t _lift(float32x4_t x) noexcept
+{
+    return vreinterpretq_u32_s32(vaddq_s32(_signed(x), vdupq_n_s32(0x8000)));
 }
 
 void _quantise(const cf32_t *in, size_t m, uint32_t *u) noexcept
@@ -147,6 +154,93 @@ size_t _chunk_quarters(uint64x2_t *I, uint64x2_t *D, const cf32_t *in, uint32_t 
     return 4 * E;
 }
 
+// The comb section on an (I, Q) pair of I4 values, D its delays; writes one
+// output sample.
+inline void _put(uint64x2_t *D, uint64x2_t d, int64x2_t right, cf32_t *o) noexcept
+{
+    for (int k = 0; k < 4; ++k) { // d_{k+1} = d_k - D_{k+1}, then D_{k+1} = d_k
+        const uint64x2_t t = vsubq_u64(d, D[k]);
+        D[k] = d;
+        d = t;
+    }
+    const uint64x2_t w = vandq_u64(vshlq_u64(d, right), vdupq_n_u64(0xFFFF));
+    const float32x2_t wf = vcvt_f32_s32(vreinterpret_s32_u32(vmovn_u64(w)));
+    vst1_f32(&o->re, vfma_f32(vdup_n_f32(-1.0f), wf, vdup_n_f32(0x1p-15f))); // w / 32768 - 1, exact
+}
+
+// For R >= 32, segments of 32 inputs from zero, four side by side in 32-bit
+// lanes (segments 0, 1 in one register, 2, 3 in the other), corrected in 64
+// bits through the state in time order, as in cic_body.inc; _decimate starts
+// such chunks one input after an output, so every output is a segment's end.
+constexpr size_t kCicSegment = 32;
+
+// v * c modulo 2^64 in each lane, c < 2^32.
+inline uint64x2_t _times(uint64x2_t v, uint32_t c) noexcept
+{
+    const uint64x2_t lo = vmull_n_u32(vmovn_u64(v), c);
+    return vaddq_u64(lo, vshlq_n_u64(vmull_n_u32(vshrn_n_u64(v, 32), c), 32));
+}
+
+// A full chunk, ratio - counter a multiple of 32.
+size_t _chunk_segments(uint64x2_t *I, uint64x2_t *D, const cf32_t *in, uint32_t ratio, uint32_t counter,
+                       int64x2_t right, cf32_t *out) noexcept
+{
+    constexpr size_t S = kCicSegment;
+    const float *x = &in->re;
+    // The segments integrate the unlifted values and add the lift's share,
+    // 0x8000 on every input, to their end values: the lifted ones, below
+    // 2^32 and so exact as unsigned 32-bit values.
+    constexpr uint32_t c = 0x8000;
+    constexpr CicGains g(S);
+    static_assert(g.m1 == 32 && g.m2 == 512 + 16);
+    constexpr uint32_t g4 = S * (S + 1) * (S + 2) * (S + 3) / 24;
+    static_assert(uint64_t{c} * g4 < (uint64_t{1} << 32));
+    const uint32_t lift[4] = {c * g.m1, c * g.m2, c * g.m3, c * g4};
+    size_t written = 0;
+    uint32_t due = ratio - 1 - counter;  // the next output's index from the segment's start
+    for (size_t g0 = 0; g0 < kCicChunk; g0 += 4 * S) {
+        Two J[4];
+        for (int k = 0; k < 4; ++k)
+            J[k] = {vdupq_n_u32(0), vdupq_n_u32(0)};
+        for (size_t j = 0; j < S; j += 2) {
+            uint64x2_t q[4];  // samples j, j + 1 of each segment
+            for (int r = 0; r < 4; ++r)
+                q[r] = vreinterpretq_u64_s32(_signed(vld1q_f32(x + 2 * (g0 + r * S + j))));
+            for (size_t t = 0; t < 2; ++t) {
+                const Two v = t ? Two{_u32(vzip2q_u64(q[0], q[1])), _u32(vzip2q_u64(q[2], q[3]))}
+                                : Two{_u32(vzip1q_u64(q[0], q[1])), _u32(vzip1q_u64(q[2], q[3]))};
+                J[0] = {vaddq_u32(J[0].a, v.a), vaddq_u32(J[0].b, v.b)};
+                for (int k = 1; k < 4; ++k)
+                    J[k] = {vaddq_u32(J[k].a, J[k - 1].a), vaddq_u32(J[k].b, J[k - 1].b)};
+            }
+        }
+        for (int k = 0; k < 4; ++k)
+            J[k] = {vaddq_u32(J[k].a, vdupq_n_u32(lift[k])), vaddq_u32(J[k].b, vdupq_n_u32(lift[k]))};
+        for (int q = 0; q < 4; ++q) {
+            uint64x2_t l[4];  // segment q's own values, (I, Q) pairs
+            for (int k = 0; k < 4; ++k) {
+                const uint32x4_t h = q < 2 ? J[k].a : J[k].b;
+                l[k] = q % 2 ? vmovl_high_u32(h) : vmovl_u32(vget_low_u32(h));
+            }
+            // 32 inputs on: I_k += l_k + the gains of the lower integrators.
+            const uint64x2_t i1 = I[0], i2 = I[1];
+            const uint64x2_t i1x528 = vaddq_u64(vshlq_n_u64(i1, 9), vshlq_n_u64(i1, 4));
+            const uint64x2_t i2x528 = vaddq_u64(vshlq_n_u64(i2, 9), vshlq_n_u64(i2, 4));
+            I[3] = vaddq_u64(vaddq_u64(I[3], l[3]),
+                             vaddq_u64(vaddq_u64(vshlq_n_u64(I[2], 5), i2x528), _times(i1, g.m3)));
+            I[2] = vaddq_u64(vaddq_u64(I[2], l[2]), vaddq_u64(vshlq_n_u64(i2, 5), i1x528));
+            I[1] = vaddq_u64(vaddq_u64(i2, l[1]), vshlq_n_u64(i1, 5));
+            I[0] = vaddq_u64(i1, l[0]);
+            if (due < S) {
+                _put(D, I[3], right, out + written++);
+                due += ratio;
+            }
+            due -= S;
+        }
+    }
+    return written;
+}
+
 size_t _decimate(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out) noexcept
 {
     alignas(16) uint32_t u[2 * kCicChunk + 4];
@@ -156,13 +250,16 @@ size_t _decimate(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out) no
         D[k] = _pair(v->comb_i, v->comb_q, k);
     }
     const int64x2_t right = vdupq_n_s64(-static_cast<int64_t>(v->shift));
-    const uint64x2_t low16 = vdupq_n_u64(0xFFFF);
-    const float32x2_t scale = vdup_n_f32(0x1p-15f), minus1 = vdup_n_f32(-1.0f);
     const uint32_t ratio = v->ratio;
     uint32_t counter = v->counter;
     size_t written = 0;
-    for (size_t c0 = 0; c0 < n; c0 += kCicChunk) {
-        const size_t m = n - c0 < kCicChunk ? n - c0 : kCicChunk;
+    for (size_t c0 = 0, m = 0; c0 < n; c0 += m) {
+        m = n - c0 < kCicChunk ? n - c0 : kCicChunk;
+        // R >= 32: up to the next multiple of 32 after an output one at a
+        // time, which starts every later full chunk there.
+        const size_t head = (ratio - counter) & (kCicSegment - 1);
+        if (ratio > kCicMaxRatio32 && counter < ratio && head && head < m)
+            m = head;
         if (m == kCicChunk && counter < ratio && ratio <= kCicMaxRatio32) {
             cf32_t *o = out + written;
             const uint32_t sh = v->shift;
@@ -171,6 +268,11 @@ size_t _decimate(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out) no
                      : ratio == 8 ? _chunk_quarters<3>(I, D, in + c0, counter, sh, o)
                                   : _chunk_quarters<4>(I, D, in + c0, counter, sh, o);
             continue;  // 512 inputs leave the counter where it was
+        }
+        if (m == kCicChunk && counter < ratio) { // R >= 32 here
+            written += _chunk_segments(I, D, in + c0, ratio, counter, right, out + written);
+            counter = (counter + static_cast<uint32_t>(kCicChunk)) & (ratio - 1);
+            continue;
         }
         _quantise(in + c0, m, u);
         size_t j = 0;
@@ -189,16 +291,7 @@ size_t _decimate(cic_kernel_view *v, const cf32_t *in, size_t n, cf32_t *out) no
             counter += static_cast<uint32_t>(run);
             if (counter >= ratio) {
                 counter = 0;
-                uint64x2_t d = I[3];
-                for (int k = 0; k < 4; ++k) { // d_{k+1} = d_k - D_{k+1}, then D_{k+1} = d_k
-                    const uint64x2_t t = vsubq_u64(d, D[k]);
-                    D[k] = d;
-                    d = t;
-                }
-                const uint64x2_t w = vandq_u64(vshlq_u64(d, right), low16);
-                const float32x2_t wf = vcvt_f32_s32(vreinterpret_s32_u32(vmovn_u64(w)));
-                vst1_f32(&out[written].re, vfma_f32(minus1, wf, scale)); // w / 32768 - 1, exact
-                ++written;
+                _put(D, I[3], right, out + written++);
             }
         }
     }
