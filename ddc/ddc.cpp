@@ -78,9 +78,7 @@ int ddc_execute_checked(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t *o
     if (n_in == 0)
         return 0;
     if (s->mix_cap < n_in) {
-        if (n_in > SIZE_MAX / sizeof(cf32_t))
-            return -1;
-        auto *m = static_cast<cf32_t *>(std::malloc(n_in * sizeof(cf32_t)));
+        cf32_t *m = ddc_alloc_lines(n_in);
         if (!m)
             return -1; // the old block stays; nothing consumed
         std::free(s->mix);

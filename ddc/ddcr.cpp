@@ -67,9 +67,7 @@ int _reserve(ddcr_state *s, size_t n)
 {
     if (s->scratch_cap >= n)
         return 0;
-    if (n > SIZE_MAX / sizeof(cf32_t))
-        return -1;
-    auto *a = static_cast<cf32_t *>(std::malloc(n * sizeof(cf32_t)));
+    cf32_t *a = ddc_alloc_lines(n);
     if (!a)
         return -1;
     std::free(s->scratch);

@@ -712,10 +712,8 @@ int _reserve_scratch(RateConverter *rc, size_t n)
     if (rc->scratch_cap >= n)
         return 0;
     _release_scratch(rc); // old contents are never needed
-    if (n > SIZE_MAX / sizeof(cf32_t))
-        return -1;
-    rc->scratch_a = static_cast<cf32_t *>(std::malloc(n * sizeof(cf32_t)));
-    rc->scratch_b = static_cast<cf32_t *>(std::malloc(n * sizeof(cf32_t)));
+    rc->scratch_a = ddc_alloc_lines(n);
+    rc->scratch_b = ddc_alloc_lines(n);
     if (!rc->scratch_a || !rc->scratch_b) {
         _release_scratch(rc);
         return -1;

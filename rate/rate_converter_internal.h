@@ -4,7 +4,23 @@
 
 #include "rate_converter.h"
 
+#include <stdint.h>
+#include <stdlib.h>
+
 DDC_EXTERN_C_BEGIN
+
+/*
+ * Room for n complex samples on whole 64-byte lines, for the front ends' and
+ * the converter's scratch blocks: malloc puts a large block 16 bytes into a
+ * page, where every other 32-byte store of a stage splits a line. Null when n
+ * is 0 or too large or the allocation fails; freed by free.
+ */
+static inline cf32_t *ddc_alloc_lines(size_t n)
+{
+    if (n == 0 || n > (SIZE_MAX - 63) / sizeof(cf32_t))
+        return NULL;
+    return (cf32_t *)aligned_alloc(64, (n * sizeof(cf32_t) + 63) / 64 * 64);
+}
 
 /*
  * Makes the memory of a block of at most n samples ready, so that a following
