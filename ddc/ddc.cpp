@@ -81,7 +81,7 @@ int ddc_execute_checked(ddc_state_t *s, const cf32_t *in, size_t n_in, cf32_t *o
         cf32_t *m = ddc_alloc_lines(n_in);
         if (!m)
             return -1; // the old block stays; nothing consumed
-        std::free(s->mix);
+        ddc_free_lines(s->mix);
         s->mix = m;
         s->mix_cap = n_in;
     }
@@ -128,7 +128,7 @@ void ddc_destroy(ddc_state_t *s)
     lo_destroy(s->lo);
     nco_destroy(s->nco);
     RateConverter_destroy(s->rc);
-    std::free(s->mix);
+    ddc_free_lines(s->mix);
     std::free(s);
 }
 

@@ -70,7 +70,7 @@ int _reserve(ddcr_state *s, size_t n)
     cf32_t *a = ddc_alloc_lines(n);
     if (!a)
         return -1;
-    std::free(s->scratch);
+    ddc_free_lines(s->scratch);
     s->scratch = a;
     s->scratch_cap = n;
     return 0;
@@ -244,7 +244,7 @@ void ddcr_destroy(ddcr_state_t *s)
     nco_destroy(s->nco);
     RateConverter_destroy(s->rc);
     xlate_destroy(s->xl);
-    std::free(s->scratch);
+    ddc_free_lines(s->scratch);
     std::free(s);
 }
 

@@ -668,8 +668,8 @@ int _build_stages(RateConverter *rc, const stage_spec_t *specs, int count)
 
 void _release_scratch(RateConverter *rc)
 {
-    std::free(rc->scratch_a);
-    std::free(rc->scratch_b);
+    ddc_free_lines(rc->scratch_a);
+    ddc_free_lines(rc->scratch_b);
     rc->scratch_a = nullptr;
     rc->scratch_b = nullptr;
     rc->scratch_cap = 0;

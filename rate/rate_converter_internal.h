@@ -6,20 +6,38 @@
 
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 DDC_EXTERN_C_BEGIN
 
 /*
- * Room for n complex samples on whole 64-byte lines, for the front ends' and
- * the converter's scratch blocks: malloc puts a large block 16 bytes into a
- * page, where every other 32-byte store of a stage splits a line. Null when n
- * is 0 or too large or the allocation fails; freed by free.
+ * Room for n complex samples, for the front ends' and the converter's scratch
+ * blocks: on whole cache lines and half a page into a page. malloc puts a large
+ * block 16 bytes into a page, where every other 32-byte store of a stage split
+ * a line; and a stage that writes in step with what it reads (a caller's
+ * input, often itself 16 bytes into a page) should not meet its loads 4 KiB
+ * apart. Null when n is 0 or too large or the allocation fails; released by
+ * ddc_free_lines.
  */
 static inline cf32_t *ddc_alloc_lines(size_t n)
 {
-    if (n == 0 || n > (SIZE_MAX - 63) / sizeof(cf32_t))
+    const size_t off = 2048;
+    if (n == 0 || n > (SIZE_MAX - off - 4095) / sizeof(cf32_t))
         return NULL;
-    return (cf32_t *)aligned_alloc(64, (n * sizeof(cf32_t) + 63) / 64 * 64);
+    char *base = (char *)aligned_alloc(4096, (off + n * sizeof(cf32_t) + 4095) / 4096 * 4096);
+    if (!base)
+        return NULL;
+    memcpy(base + off - sizeof base, &base, sizeof base);
+    return (cf32_t *)(base + off);
+}
+
+static inline void ddc_free_lines(cf32_t *p)
+{
+    if (p) {
+        char *base;
+        memcpy(&base, (char *)p - sizeof base, sizeof base);
+        free(base);
+    }
 }
 
 /*
