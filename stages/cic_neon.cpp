@@ -72,6 +72,18 @@ inline uint64x2_t _widen(uint64_t p) noexcept
     return vmovl_u32(vreinterpret_u32_u64(vdup_n_u64(p)));
 }
 
+// Sample j + T (T = 0, 1) of four runs into their integrators J, from q[r],
+// samples j and j + 1 of run r.
+template <int T>
+inline void _integrate(Two (&J)[4], const uint64x2_t (&q)[4]) noexcept
+{
+    const Two c = T ? Two{_u32(vzip2q_u64(q[0], q[1])), _u32(vzip2q_u64(q[2], q[3]))}
+                    : Two{_u32(vzip1q_u64(q[0], q[1])), _u32(vzip1q_u64(q[2], q[3]))};
+    J[0] = {vaddq_u32(J[0].a, c.a), vaddq_u32(J[0].b, c.b)};
+    for (int k = 1; k < 4; ++k)
+        J[k] = {vaddq_u32(J[k].a, J[k - 1].a), vaddq_u32(J[k].b, J[k - 1].b)};
+}
+
 // A full chunk in 32-bit lanes; R = 1 << L, L in 1..4. I and D hold the
 // 64-bit (I, Q) pairs of the integrators and comb delays.
 template <int L>
@@ -91,11 +103,7 @@ size_t _chunk_quarters(uint64x2_t *I, uint64x2_t *D, const cf32_t *in, uint32_t 
         for (int r = 0; r < 4; ++r)
             q[r] = _u64(_lift(vld1q_f32(x + 2 * (r * kCicQuarter + j))));
         for (size_t t = 0; t < 2; ++t) {
-            const Two c = t ? Two{_u32(vzip2q_u64(q[0], q[1])), _u32(vzip2q_u64(q[2], q[3]))}
-                            : Two{_u32(vzip1q_u64(q[0], q[1])), _u32(vzip1q_u64(q[2], q[3]))};
-            J[0] = {vaddq_u32(J[0].a, c.a), vaddq_u32(J[0].b, c.b)};
-            for (int k = 1; k < 4; ++k)
-                J[k] = {vaddq_u32(J[k].a, J[k - 1].a), vaddq_u32(J[k].b, J[k - 1].b)};
+            t ? _integrate<1>(J, q) : _integrate<0>(J, q);
             if (((j + t) & (R - 1)) == f) {
                 vst1q_u32(ev[e], J[3].a);
                 vst1q_u32(ev[e] + 4, J[3].b);
@@ -206,13 +214,8 @@ size_t _chunk_segments(uint64x2_t *I, uint64x2_t *D, const cf32_t *in, uint32_t 
             uint64x2_t q[4];  // samples j, j + 1 of each segment
             for (int r = 0; r < 4; ++r)
                 q[r] = vreinterpretq_u64_s32(_signed(vld1q_f32(x + 2 * (g0 + r * S + j))));
-            for (size_t t = 0; t < 2; ++t) {
-                const Two v = t ? Two{_u32(vzip2q_u64(q[0], q[1])), _u32(vzip2q_u64(q[2], q[3]))}
-                                : Two{_u32(vzip1q_u64(q[0], q[1])), _u32(vzip1q_u64(q[2], q[3]))};
-                J[0] = {vaddq_u32(J[0].a, v.a), vaddq_u32(J[0].b, v.b)};
-                for (int k = 1; k < 4; ++k)
-                    J[k] = {vaddq_u32(J[k].a, J[k - 1].a), vaddq_u32(J[k].b, J[k - 1].b)};
-            }
+            _integrate<0>(J, q);
+            _integrate<1>(J, q);
         }
         for (int k = 0; k < 4; ++k)
             J[k] = {vaddq_u32(J[k].a, vdupq_n_u32(lift[k])), vaddq_u32(J[k].b, vdupq_n_u32(lift[k]))};
