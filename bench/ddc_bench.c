@@ -12,7 +12,8 @@
  *   ddc_bench probe                    (the core's limits: see machine_probe.h)
  * followed by [--samples N] [--block N] [--passes N] [--simd LEVEL] [--atten DB]
  * [--pages huge|small] (the input on transparent huge pages, the default, or on
- * 4 KiB pages; see bench_common.h).
+ * 4 KiB pages; see bench_common.h) [--carrier F] (the test signal's carrier, 0.2
+ * cycles per input sample unless given).
  * --atten DB runs ddcr, ddc and create on a designed plan (one that meets that
  * stop-band attenuation) instead of the exact one.
  * A pass streams the whole test signal through one handle in blocks, state
@@ -608,7 +609,8 @@ int main(int argc, char **argv)
     if (argc < 2) {
         fprintf(stderr, "usage: %s info | ddcr RATE | ddc RATE | lo | hbr2c | hb | cic R | fir TAPS | "
                         "resamp RATE | presamp RATE[,ATTEN] | xlate RATE[,ATTEN] | create RATE | presamp_create RATE[,ATTEN] | probe  "
-                        "[--samples N] [--block N] [--passes N] [--simd L] [--atten DB] [--pages huge|small]\n",
+                        "[--samples N] [--block N] [--passes N] [--simd L] [--atten DB] [--pages huge|small] "
+                        "[--carrier F]\n",
                 argv[0]);
         return 2;
     }
