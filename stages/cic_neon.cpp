@@ -176,11 +176,9 @@ inline void _put(uint64x2_t *D, uint64x2_t d, int64x2_t right, cf32_t *o) noexce
     vst1_f32(&o->re, vfma_f32(vdup_n_f32(-1.0f), wf, vdup_n_f32(0x1p-15f))); // w / 32768 - 1, exact
 }
 
-// For R >= 32, segments of 32 inputs from zero, four side by side in 32-bit
-// lanes (segments 0, 1 in one register, 2, 3 in the other), corrected in 64
-// bits through the state in time order, as in cic_body.inc; _decimate starts
-// such chunks one input after an output, so every output is a segment's end.
-constexpr size_t kCicSegment = 32;
+// For R >= 32, segments of kCicSegment inputs from zero, four side by side in
+// 32-bit lanes (segments 0, 1 in one register, 2, 3 in the other), corrected
+// in 64 bits through the state in time order, as in cic_body.inc.
 
 // v * c modulo 2^64 in each lane, c < 2^32.
 inline uint64x2_t _times(uint64x2_t v, uint32_t c) noexcept
@@ -195,15 +193,8 @@ size_t _chunk_segments(uint64x2_t *I, uint64x2_t *D, const cf32_t *in, uint32_t 
 {
     constexpr size_t S = kCicSegment;
     const float *x = &in->re;
-    // The segments integrate the unlifted values and add the lift's share,
-    // 0x8000 on every input, to their end values: the lifted ones, below
-    // 2^32 and so exact as unsigned 32-bit values.
-    constexpr uint32_t c = 0x8000;
     constexpr CicGains g(S);
     static_assert(g.m1 == 32 && g.m2 == 512 + 16);
-    constexpr uint32_t g4 = S * (S + 1) * (S + 2) * (S + 3) / 24;
-    static_assert(uint64_t{c} * g4 < (uint64_t{1} << 32));
-    const uint32_t lift[4] = {c * g.m1, c * g.m2, c * g.m3, c * g4};
     size_t written = 0;
     uint32_t due = ratio - 1 - counter;  // the next output's index from the segment's start
     for (size_t g0 = 0; g0 < kCicChunk; g0 += 4 * S) {
@@ -217,8 +208,10 @@ size_t _chunk_segments(uint64x2_t *I, uint64x2_t *D, const cf32_t *in, uint32_t 
             _integrate<0>(J, q);
             _integrate<1>(J, q);
         }
-        for (int k = 0; k < 4; ++k)
-            J[k] = {vaddq_u32(J[k].a, vdupq_n_u32(lift[k])), vaddq_u32(J[k].b, vdupq_n_u32(lift[k]))};
+        for (int k = 0; k < 4; ++k) {
+            const uint32x4_t lift = vdupq_n_u32(kCicSegmentLift[k]);
+            J[k] = {vaddq_u32(J[k].a, lift), vaddq_u32(J[k].b, lift)};
+        }
         for (int q = 0; q < 4; ++q) {
             uint64x2_t l[4];  // segment q's own values, (I, Q) pairs
             for (int k = 0; k < 4; ++k) {

@@ -37,6 +37,21 @@ struct CicGains {
     explicit constexpr CicGains(uint32_t m) : m1(m), m2(m * (m + 1) / 2), m3(m * (m + 1) * (m + 2) / 6) {}
 };
 
+// For R >= 32, full chunks run as segments of this many inputs from zero:
+// within one no integrator passes 2^32 in size (I4 < 65536 C(35, 4) < 2^32).
+// A call takes its inputs one at a time up to a multiple of 32 after an
+// output, so that, R being a multiple of 32, every output is a segment's end.
+constexpr size_t kCicSegment = 32;
+
+// The lift's share of a segment's integrator k, 0x8000 on every one of its
+// inputs: the segments integrate the unlifted values and add it to their end
+// values in 32 bits (the lifted values stay below 2^32, so they zero-extend).
+constexpr uint32_t kCicSegmentLift[4] = {
+    0x8000u * CicGains(kCicSegment).m1, 0x8000u * CicGains(kCicSegment).m2, 0x8000u * CicGains(kCicSegment).m3,
+    0x8000u * static_cast<uint32_t>(kCicSegment * (kCicSegment + 1) * (kCicSegment + 2) * (kCicSegment + 3) / 24)};
+static_assert(uint64_t{0x8000} * (kCicSegment * (kCicSegment + 1) * (kCicSegment + 2) * (kCicSegment + 3) / 24) <
+              (uint64_t{1} << 32));
+
 // From the quarters' end states l (integrator k in l[k]; lanes 2q and 2q+1
 // are quarter q's I and Q; quarter 0 ran from the true state, the others from
 // zero), the true start state s of every lane (zero for quarter 0) and the
