@@ -46,11 +46,11 @@ constexpr size_t kCicSegment = 32;
 // The lift's share of a segment's integrator k, 0x8000 on every one of its
 // inputs: the segments integrate the unlifted values and add it to their end
 // values in 32 bits (the lifted values stay below 2^32, so they zero-extend).
-constexpr uint32_t kCicSegmentLift[4] = {
-    0x8000u * CicGains(kCicSegment).m1, 0x8000u * CicGains(kCicSegment).m2, 0x8000u * CicGains(kCicSegment).m3,
-    0x8000u * static_cast<uint32_t>(kCicSegment * (kCicSegment + 1) * (kCicSegment + 2) * (kCicSegment + 3) / 24)};
-static_assert(uint64_t{0x8000} * (kCicSegment * (kCicSegment + 1) * (kCicSegment + 2) * (kCicSegment + 3) / 24) <
-              (uint64_t{1} << 32));
+constexpr uint64_t kCicSegmentG4 = kCicSegment * (kCicSegment + 1) * (kCicSegment + 2) * (kCicSegment + 3) / 24;
+static_assert(0x8000 * kCicSegmentG4 < (uint64_t{1} << 32));
+constexpr uint32_t kCicSegmentLift[4] = {0x8000u * CicGains(kCicSegment).m1, 0x8000u * CicGains(kCicSegment).m2,
+                                         0x8000u * CicGains(kCicSegment).m3,
+                                         static_cast<uint32_t>(0x8000 * kCicSegmentG4)};
 
 // From the quarters' end states l (integrator k in l[k]; lanes 2q and 2q+1
 // are quarter q's I and Q; quarter 0 ran from the true state, the others from
